@@ -1,0 +1,100 @@
+// CoordinationState: the shared state of one group of cooperating agents.
+//
+// Four tables, each a ShardedTable that locks itself per shard:
+//   claims   resource key ("file:{path}" / "task:{id}") -> Claim
+//   statuses agent id -> AgentStatus (its keys are the recipients of a broadcast)
+//   inboxes  agent id -> Inbox
+//   history  Unix second -> the events appended during that second, in order
+//
+// Lock order: a `claims` shard lock may be held while a `statuses` or a `history`
+// shard lock is taken (only the takeover of an expired claim does so); never the
+// reverse, and no operation holds two locks of one table. Every other operation
+// releases one table's lock before it takes the next.
+//
+// Operations never fail except as stated: claim operations return a Refusal with
+// the message text, and a clock before the Unix epoch is a FatalFailure.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/clock.h"
+#include "lib/inbox.h"
+#include "lib/records.h"
+#include "lib/text.h"
+#include "table/sharded_table.h"
+
+namespace galtro {
+
+// Why a claim operation was refused; the message is shown to the caller as is.
+struct Refusal {
+  std::string message;
+  friend bool operator==(const Refusal&, const Refusal&) = default;
+};
+
+// Events appended during one second, in append order.
+using HistoryList = std::vector<HistoryEvent>;
+
+using ClaimTable = ShardedTable<Text, Claim>;
+using StatusTable = ShardedTable<Text, AgentStatus>;
+using InboxTable = ShardedTable<Text, Inbox>;
+using HistoryTable = ShardedTable<std::uint64_t, HistoryList>;
+
+class CoordinationState {
+ public:
+  static constexpr std::uint64_t kTtlSeconds = 300;
+  static constexpr std::uint64_t kGraceSeconds = 0;
+
+  // An empty state reading time from `clock`, which must outlive it.
+  explicit CoordinationState(const Clock& clock = SystemClock::instance());
+  CoordinationState(const CoordinationState&) = delete;
+  CoordinationState& operator=(const CoordinationState&) = delete;
+
+  // --- Status, clock and history -------------------------------------------------
+  AgentStatus status(std::string_view agent_id) const;
+  std::uint64_t now_seconds() const { return galtro::now_seconds(clock_); }
+  void set_status(Text agent_id, AgentStatus status);
+  // Creates an "idle" entry for an agent without one; an existing status stays.
+  void ensure_status(Text agent_id);
+  // Appends under the current second (read here, independently of the event's time).
+  void append_history(HistoryEvent event);
+
+  // --- Claims ---------------------------------------------------------------------
+  std::expected<Claim, Refusal> claim_file(Text agent_id, Text path);
+  std::expected<Claim, Refusal> claim_task(Text agent_id, Text task_id);
+  std::expected<Claim, Refusal> renew_claim(Text agent_id, Text resource_key);
+  std::expected<void, Refusal> release(Text agent_id, Text resource_key);
+
+  // --- Messaging ------------------------------------------------------------------
+  Message send_message(Text from_agent, Text to_agent, Text content);
+  Message broadcast(Text from_agent, Text content);
+  std::vector<Message> inbox(Text agent_id);
+  std::vector<Message> drain_inbox(Text agent_id);
+
+  // --- The tables, for reading by tests -------------------------------------------
+  const ClaimTable& claims() const { return claims_; }
+  const StatusTable& statuses() const { return statuses_; }
+  const InboxTable& inboxes() const { return inboxes_; }
+  const HistoryTable& history() const { return history_; }
+  std::uint64_t ttl_seconds() const { return ttl_seconds_; }
+  std::uint64_t grace_seconds() const { return grace_seconds_; }
+
+ private:
+  std::expected<Claim, Refusal> claim(Text agent_id, ClaimTarget target, std::string_view prefix);
+  Claim new_claim(ClaimTarget target, Text holder) const;
+  bool is_expired(const Claim& claim, std::uint64_t now) const;
+
+  // Built in this order.
+  ClaimTable claims_;
+  StatusTable statuses_;
+  InboxTable inboxes_;
+  HistoryTable history_;
+  std::uint64_t ttl_seconds_ = kTtlSeconds;
+  std::uint64_t grace_seconds_ = kGraceSeconds;
+  const Clock& clock_;
+};
+
+}  // namespace galtro

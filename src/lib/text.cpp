@@ -1,0 +1,34 @@
+#include "lib/text.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace galtro {
+
+Text::Text(std::string_view prefix, std::string_view rest) {
+  char* target = allocate(prefix.size() + rest.size());
+  if (!prefix.empty()) std::memcpy(target, prefix.data(), prefix.size());
+  if (!rest.empty()) std::memcpy(target + prefix.size(), rest.data(), rest.size());
+}
+
+char* Text::allocate(std::size_t size) {
+  clear_inline();
+  if (size <= kInlineCapacity) {
+    raw_[kTagByte] = static_cast<unsigned char>(size);
+    return reinterpret_cast<char*>(raw_);
+  }
+  if (size > kMaxHeapSize) throw std::bad_alloc();
+  char* block = static_cast<char*>(std::malloc(size));
+  if (block == nullptr) throw std::bad_alloc();
+  const std::uint64_t size_bits = size;
+  std::memcpy(raw_, &block, sizeof block);
+  std::memcpy(raw_ + 8, &size_bits, 7);
+  raw_[kTagByte] = kHeapTag;
+  return block;
+}
+
+void Text::release() noexcept {
+  if (is_heap()) std::free(heap_pointer());
+}
+
+}  // namespace galtro
