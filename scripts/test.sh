@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Runs the whole test suite: the C++ core tests (plain, under ThreadSanitizer and under
+# AddressSanitizer + UndefinedBehaviorSanitizer), the stable-ABI check of the wheel,
+# and the Python tests against the installed wheel. Installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS=${JOBS:-2}
+PYTHON=${PYTHON:-python3}
+
+log() { printf '\n==> %s\n' "$*"; }
+
+# --- System packages (Debian) --------------------------------------------------------
+APT_PACKAGES=(g++ libgtest-dev faketime libfaketime)
+missing=()
+for package in "${APT_PACKAGES[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  log "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}"
+fi
+
+# --- Python environment --------------------------------------------------------------
+VENV="$ROOT/.venv-test"
+if [[ ! -x "$VENV/bin/python" ]]; then
+  log "creating $VENV"
+  "$PYTHON" -m venv "$VENV"
+fi
+"$VENV/bin/python" -m pip install -q --upgrade pip
+"$VENV/bin/python" -m pip install -q -r requirements-test.txt
+export PATH="$VENV/bin:$PATH"
+
+# --- C++ core tests ------------------------------------------------------------------
+run_cpp_tests() {  # build folder, extra CMake arguments...
+  local build="$1"
+  shift
+  log "C++ tests in $build $*"
+  cmake -S . -B "$build" -G Ninja -DGALTRO_BUILD_MODULE=OFF -DGALTRO_WERROR=ON "$@" >/dev/null
+  cmake --build "$build" -j "$JOBS"
+  ctest --test-dir "$build" --output-on-failure -j "$JOBS"
+}
+run_cpp_tests build/cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_cpp_tests build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGALTRO_SANITIZE=thread
+run_cpp_tests build/asan -DCMAKE_BUILD_TYPE=Debug -DGALTRO_SANITIZE=address
+
+# --- Wheel: one cp39-abi3 build, checked against the stable ABI ----------------------
+log "building the wheel"
+rm -rf build/wheelhouse
+python -m pip wheel . --no-deps --no-build-isolation -w build/wheelhouse -q
+WHEEL=$(ls build/wheelhouse/galtro_core-*-cp39-abi3-*.whl)
+python - "$WHEEL" <<'PY'
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+modules = [n for n in names if n.startswith("galtro_core") and n.endswith(".so")]
+assert modules == ["galtro_core.abi3.so"], modules
+print("wheel module:", modules[0])
+PY
+abi3audit --strict --report "$WHEEL"
+
+# --- Python tests against the installed wheel ----------------------------------------
+log "Python tests"
+python -m pip install -q --force-reinstall --no-deps "$WHEEL"
+cd "$ROOT/tests/python"
+python -m pytest -q -p no:cacheprovider .

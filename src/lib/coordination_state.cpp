@@ -1,0 +1,38 @@
+// Construction, agent status and the history append.
+#include "lib/coordination_state.h"
+
+#include <utility>
+
+namespace galtro {
+
+CoordinationState::CoordinationState(const Clock& clock) : clock_(clock) {}
+
+AgentStatus CoordinationState::status(std::string_view agent_id) const {
+  if (auto found = statuses_.get(agent_id)) return found->value();
+  return AgentStatus::kIdle;
+}
+
+void CoordinationState::set_status(Text agent_id, AgentStatus status) {
+  statuses_.insert(std::move(agent_id), status);
+}
+
+void CoordinationState::ensure_status(Text agent_id) {
+  auto entry = statuses_.entry(std::move(agent_id));
+  if (!entry.occupied()) entry.insert(AgentStatus::kIdle);
+}
+
+void CoordinationState::append_history(HistoryEvent event) {
+  const std::uint64_t second = now_seconds();
+  auto entry = history_.entry(second);
+  if (entry.occupied()) {
+    entry.value().push_back(std::move(event));  // vector growth doubles
+    return;
+  }
+  // Built whole before it is stored, so a failed allocation leaves no trace.
+  HistoryList events;
+  events.reserve(4);
+  events.push_back(std::move(event));
+  entry.insert(std::move(events));
+}
+
+}  // namespace galtro
