@@ -1,0 +1,418 @@
+// The state record: construction, agent status, the clock and the history; and what
+// a clock before 1970 does to an operation in progress.
+#include "lib/coordination_state.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "lib/clock.h"
+#include "lib/records.h"
+#include "table/fatal_failure.h"
+
+namespace galtro {
+namespace {
+
+constexpr std::int64_t kStart = 1'700'000'000;
+constexpr std::string_view kClockFailure = "system clock before unix epoch";
+
+std::string describe(const HistoryEvent& event) {
+  struct Describe {
+    std::string operator()(const ClaimedEvent& e) const {
+      return "claimed " + e.agent_id.str() + " " + e.resource_key.str() + " @" +
+             std::to_string(e.time);
+    }
+    std::string operator()(const ReleasedEvent& e) const {
+      return "released " + e.agent_id.str() + " " + e.resource_key.str() + " @" +
+             std::to_string(e.time);
+    }
+    std::string operator()(const MessageSentEvent& e) const {
+      return "sent " + e.from_agent.str() + "->" + e.to_agent.str() + ": " + e.content.str() +
+             " @" + std::to_string(e.time);
+    }
+    std::string operator()(const BroadcastEvent& e) const {
+      return "broadcast " + e.from_agent.str() + ": " + e.content.str() + " @" +
+             std::to_string(e.time);
+    }
+  };
+  return std::visit(Describe{}, event);
+}
+
+using HistoryView = std::map<std::uint64_t, std::vector<std::string>>;
+
+HistoryView history_of(const CoordinationState& state) {
+  HistoryView view;
+  state.history().for_each([&view](std::uint64_t second, const HistoryList& events) {
+    for (const HistoryEvent& event : events) view[second].push_back(describe(event));
+  });
+  return view;
+}
+
+std::map<std::string, std::string> statuses_of(const CoordinationState& state) {
+  std::map<std::string, std::string> view;
+  state.statuses().for_each([&view](const Text& agent, AgentStatus status) {
+    view[agent.str()] = std::string(status_text(status));
+  });
+  return view;
+}
+
+std::map<std::string, std::string> claims_of(const CoordinationState& state) {
+  std::map<std::string, std::string> view;
+  state.claims().for_each([&view](const Text& key, const Claim& claim) {
+    view[key.str()] = claim.holder.str() + " " +
+                      (claim.target.kind == ClaimTarget::Kind::kFile ? "file " : "task ") +
+                      claim.target.name.str() + " " + std::to_string(claim.claimed_at) + "/" +
+                      std::to_string(claim.renewed_at);
+  });
+  return view;
+}
+
+std::map<std::string, std::size_t> inbox_sizes_of(const CoordinationState& state) {
+  std::map<std::string, std::size_t> view;
+  state.inboxes().for_each(
+      [&view](const Text& agent, const Inbox& inbox) { view[agent.str()] = inbox.size(); });
+  return view;
+}
+
+struct Snapshot {
+  std::map<std::string, std::string> claims;
+  std::map<std::string, std::string> statuses;
+  std::map<std::string, std::size_t> inboxes;
+  HistoryView history;
+};
+
+Snapshot snapshot_of(const CoordinationState& state) {
+  return {claims_of(state), statuses_of(state), inbox_sizes_of(state), history_of(state)};
+}
+
+void expect_same(const Snapshot& before, const Snapshot& after) {
+  EXPECT_EQ(before.claims, after.claims);
+  EXPECT_EQ(before.statuses, after.statuses);
+  EXPECT_EQ(before.inboxes, after.inboxes);
+  EXPECT_EQ(before.history, after.history);
+}
+
+template <typename Operation>
+void expect_clock_failure(Operation&& operation) {
+  try {
+    operation();
+    ADD_FAILURE() << "expected a fatal failure";
+  } catch (const FatalFailure& failure) {
+    EXPECT_TRUE(failure.message().starts_with(kClockFailure)) << failure.message();
+  }
+}
+
+// A clock that stands still and, once armed, gives `good_reads` more readings before
+// it reads one second before the epoch, until healed. Single-threaded use only.
+class FailingClock final : public Clock {
+ public:
+  explicit FailingClock(std::int64_t seconds) : seconds_(seconds) {}
+  ClockReading read() const noexcept override {
+    if (armed_) {
+      if (good_reads_ == 0) return {-1, 0};
+      --good_reads_;
+    }
+    return {seconds_, 0};
+  }
+  void fail_after(std::uint64_t good_reads) {
+    armed_ = true;
+    good_reads_ = good_reads;
+  }
+  void heal() { armed_ = false; }
+  void advance(std::int64_t seconds) { seconds_ += seconds; }
+
+ private:
+  std::int64_t seconds_;
+  bool armed_ = false;
+  mutable std::uint64_t good_reads_ = 0;
+};
+
+TEST(CoordinationStateTest, NewStateIsEmptyWithAThreeHundredSecondLease) {
+  const ManualClock clock(kStart);
+  const CoordinationState state(clock);
+  EXPECT_EQ(state.claims().size(), 0u);
+  EXPECT_EQ(state.statuses().size(), 0u);
+  EXPECT_EQ(state.inboxes().size(), 0u);
+  EXPECT_EQ(state.history().size(), 0u);
+  EXPECT_EQ(state.ttl_seconds(), 300u);
+  EXPECT_EQ(state.grace_seconds(), 0u);
+}
+
+TEST(CoordinationStateTest, TwoStatesShareNothing) {
+  const ManualClock clock(kStart);
+  CoordinationState first(clock);
+  CoordinationState second(clock);
+  ASSERT_TRUE(first.claim_file(Text("alice"), Text("a.rs")).has_value());
+  first.send_message(Text("alice"), Text("bob"), Text("hi"));
+
+  const Snapshot empty = snapshot_of(second);
+  EXPECT_TRUE(empty.claims.empty());
+  EXPECT_TRUE(empty.statuses.empty());
+  EXPECT_TRUE(empty.inboxes.empty());
+  EXPECT_TRUE(empty.history.empty());
+  // The same key is free in the other state.
+  EXPECT_TRUE(second.claim_file(Text("bob"), Text("a.rs")).has_value());
+  EXPECT_EQ(first.claims().get(std::string_view("file:a.rs"))->value().holder, "alice");
+}
+
+TEST(CoordinationStateTest, UnknownAgentsAreIdleAndAskingCreatesNoEntry) {
+  const ManualClock clock(kStart);
+  CoordinationState state(clock);
+  state.set_status(Text("someone"), AgentStatus::kBusy);
+  for (std::string_view agent : {"nobody", "", "Someone", "someone "}) {
+    EXPECT_EQ(state.status(agent), AgentStatus::kIdle) << "'" << agent << "'";
+  }
+  EXPECT_EQ(state.statuses().size(), 1u);
+}
+
+TEST(CoordinationStateTest, StatusTexts) {
+  EXPECT_EQ(status_text(AgentStatus::kIdle), "idle");
+  EXPECT_EQ(status_text(AgentStatus::kBusy), "busy");
+  EXPECT_EQ(status_text(AgentStatus::kCompleted), "completed");
+  EXPECT_EQ(status_text(AgentStatus::kError), "error");
+}
+
+TEST(CoordinationStateTest, SetStatusOverwritesAndEnsureStatusOnlyFillsTheGap) {
+  const ManualClock clock(kStart);
+  CoordinationState state(clock);
+  const AgentStatus all[] = {AgentStatus::kIdle, AgentStatus::kBusy, AgentStatus::kCompleted,
+                             AgentStatus::kError};
+  for (AgentStatus first : all) {
+    for (AgentStatus second : all) {
+      SCOPED_TRACE(testing::Message() << status_text(first) << " then " << status_text(second));
+      state.set_status(Text("agent"), first);
+      state.ensure_status(Text("agent"));
+      EXPECT_EQ(state.status("agent"), first);
+      state.set_status(Text("agent"), second);
+      EXPECT_EQ(state.status("agent"), second);
+    }
+  }
+  EXPECT_EQ(state.statuses().size(), 1u);
+
+  state.ensure_status(Text("new"));
+  state.ensure_status(Text(""));
+  EXPECT_EQ(statuses_of(state), (std::map<std::string, std::string>{
+                                    {"", "idle"}, {"agent", "error"}, {"new", "idle"}}));
+}
+
+TEST(CoordinationStateTest, HistoryKeepsAppendOrderAndGroupsBySecondOfAppend) {
+  ManualClock clock(kStart);
+  CoordinationState state(clock);
+  const auto claimed = [](std::string agent, std::uint64_t time) {
+    return HistoryEvent(ClaimedEvent{Text(agent), Text("file:x"), time});
+  };
+
+  state.append_history(claimed("a", kStart));
+  state.append_history(BroadcastEvent{Text("b"), Text("hello"), kStart});
+  // The event's own time does not decide where it goes: the append reads the clock.
+  state.append_history(claimed("c", 42));
+  for (int i = 0; i < 10; ++i) state.append_history(claimed("n" + std::to_string(i), kStart));
+  clock.advance(1);
+  state.append_history(ReleasedEvent{Text("a"), Text("file:x"), kStart + 1});
+  clock.set(kStart);  // a clock stepped back appends to the earlier second again
+  state.append_history(MessageSentEvent{Text("d"), Text("e"), Text("late"), kStart});
+  clock.set(kStart + 1, 999'999'999);  // the fraction is dropped
+  state.append_history(claimed("z", kStart + 1));
+
+  std::vector<std::string> first_second = {
+      "claimed a file:x @1700000000", "broadcast b: hello @1700000000", "claimed c file:x @42"};
+  for (int i = 0; i < 10; ++i) {
+    first_second.push_back("claimed n" + std::to_string(i) + " file:x @1700000000");
+  }
+  first_second.push_back("sent d->e: late @1700000000");
+  const HistoryView expected = {
+      {kStart, first_second},
+      {kStart + 1, {"released a file:x @1700000001", "claimed z file:x @1700000001"}},
+  };
+  EXPECT_EQ(history_of(state), expected);
+}
+
+TEST(CoordinationStateTest, NowSecondsDropsTheFraction) {
+  struct Case {
+    std::int64_t seconds;
+    std::int64_t nanoseconds;
+    std::uint64_t expected;
+  };
+  const Case cases[] = {
+      {0, 0, 0},
+      {0, 999'999'999, 0},
+      {kStart, 999'999'999, kStart},
+      {std::numeric_limits<std::int64_t>::max(), 0,
+       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())},
+  };
+  for (const Case& c : cases) {
+    const ManualClock clock(c.seconds, c.nanoseconds);
+    EXPECT_EQ(now_seconds(clock), c.expected) << c.seconds << "s " << c.nanoseconds << "ns";
+    EXPECT_EQ(CoordinationState(clock).now_seconds(), c.expected);
+  }
+}
+
+struct BeforeEpochCase {
+  ClockReading reading;
+  const char* distance;  // how far before the epoch the message must say it is
+};
+
+class ClockBeforeEpochTest : public testing::TestWithParam<BeforeEpochCase> {};
+
+TEST_P(ClockBeforeEpochTest, IsAFatalFailureNamingTheCauseAndTheDistance) {
+  const ManualClock clock(GetParam().reading.seconds, GetParam().reading.nanoseconds);
+  try {
+    now_seconds(clock);
+    ADD_FAILURE() << "expected a fatal failure";
+  } catch (const FatalFailure& failure) {
+    EXPECT_TRUE(failure.message().starts_with(kClockFailure)) << failure.message();
+    EXPECT_NE(failure.message().find(GetParam().distance), std::string::npos) << failure.message();
+  }
+  const CoordinationState state(clock);
+  expect_clock_failure([&] { state.now_seconds(); });
+}
+
+constexpr std::int64_t kMostNegative = std::numeric_limits<std::int64_t>::min();
+
+INSTANTIATE_TEST_SUITE_P(
+    Readings, ClockBeforeEpochTest,
+    testing::Values(BeforeEpochCase{{-1, 0}, " 1.000000000s"},
+                    BeforeEpochCase{{-1, 999'999'999}, " 0.000000001s"},
+                    BeforeEpochCase{{-1, 1}, " 0.999999999s"},
+                    BeforeEpochCase{{-86'400, 500'000'000}, " 86399.500000000s"},
+                    BeforeEpochCase{{kMostNegative, 0}, " 9223372036854775808.000000000s"},
+                    BeforeEpochCase{{kMostNegative, 1}, " 9223372036854775807.999999999s"}));
+
+// Each operation, run while the clock reads before 1970, fails before it has changed
+// anything (every one of them reads the clock before its first table write), and the
+// same call succeeds once the clock is right again.
+TEST(CoordinationStateTest, ClockBeforeEpochStopsEachOperationAndTheStateStaysUsable) {
+  struct Case {
+    const char* name;
+    std::function<void(CoordinationState&)> operation;
+  };
+  const Case cases[] = {
+      {"claim_file free",
+       [](CoordinationState& s) { ASSERT_TRUE(s.claim_file(Text("a"), Text("free"))); }},
+      {"claim_file held",
+       [](CoordinationState& s) { ASSERT_FALSE(s.claim_file(Text("b"), Text("held"))); }},
+      {"claim_task", [](CoordinationState& s) { ASSERT_TRUE(s.claim_task(Text("a"), Text("t"))); }},
+      {"renew_claim",
+       [](CoordinationState& s) { ASSERT_TRUE(s.renew_claim(Text("h"), Text("file:held"))); }},
+      {"send_message",
+       [](CoordinationState& s) { s.send_message(Text("a"), Text("b"), Text("hi")); }},
+      {"broadcast", [](CoordinationState& s) { s.broadcast(Text("a"), Text("all")); }},
+      {"append_history",
+       [](CoordinationState& s) {
+         s.append_history(ClaimedEvent{Text("a"), Text("file:x"), 1});
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ManualClock clock(kStart);
+    CoordinationState state(clock);
+    ASSERT_TRUE(state.claim_file(Text("h"), Text("held")));
+    state.send_message(Text("h"), Text("r"), Text("pending"));
+    const Snapshot before = snapshot_of(state);
+
+    clock.set(-1, 500'000'000);
+    expect_clock_failure([&] { c.operation(state); });
+    expect_same(before, snapshot_of(state));
+
+    clock.set(kStart + 1);
+    c.operation(state);
+  }
+}
+
+// The clock fails at every possible reading of an operation in turn. What the
+// operation did before that reading may stay, but every lock it held must be let go:
+// afterwards the state answers on every table, the operation's own key included.
+TEST(CoordinationStateTest, ClockFailureAtAnyReadingReleasesEveryLock) {
+  struct Case {
+    const char* name;
+    std::function<void(CoordinationState&)> operation;
+    // Whether the first clock reading comes before the first table write.
+    bool reads_before_writing;
+    // Checked when the operation failed after `good_reads` readings.
+    std::function<void(CoordinationState&, std::uint64_t good_reads)> after_failure;
+  };
+  const auto nothing_more = [](CoordinationState&, std::uint64_t) {};
+  // A message exists from its first reading on; it is delivered before the history
+  // step, so a later failure leaves it delivered.
+  const auto delivered_after_first_reading = [](const char* agent) {
+    return [agent](CoordinationState& s, std::uint64_t good_reads) {
+      EXPECT_EQ(s.inbox(Text(agent)).size(), good_reads >= 1 ? 1u : 0u);
+      EXPECT_EQ(s.statuses().get(std::string_view(agent)).has_value(), good_reads >= 1);
+    };
+  };
+  const Case cases[] = {
+      {"claim free key", [](CoordinationState& s) { (void)s.claim_file(Text("b"), Text("k")); },
+       true, nothing_more},
+      {"claim live key", [](CoordinationState& s) { (void)s.claim_file(Text("b"), Text("live")); },
+       true, nothing_more},
+      {"take over expired key",
+       [](CoordinationState& s) { (void)s.claim_file(Text("b"), Text("old")); }, true,
+       nothing_more},
+      {"renew", [](CoordinationState& s) { (void)s.renew_claim(Text("h"), Text("file:old")); },
+       true, nothing_more},
+      // Release removes the claim and writes the status before its only reading, for
+      // the history; those changes stay.
+      {"release", [](CoordinationState& s) { (void)s.release(Text("h"), Text("file:old")); }, false,
+       [](CoordinationState& s, std::uint64_t) {
+         EXPECT_FALSE(s.claims().get(std::string_view("file:old")).has_value());
+         EXPECT_EQ(s.status("h"), AgentStatus::kIdle);
+       }},
+      {"send_message",
+       [](CoordinationState& s) { s.send_message(Text("b"), Text("c"), Text("m")); }, true,
+       delivered_after_first_reading("c")},
+      {"broadcast", [](CoordinationState& s) { s.broadcast(Text("b"), Text("m")); }, true,
+       delivered_after_first_reading("b")},
+  };
+  for (const Case& c : cases) {
+    bool failed = true;
+    for (std::uint64_t good_reads = 0; failed; ++good_reads) {
+      SCOPED_TRACE(testing::Message()
+                   << c.name << ", clock fails after " << good_reads << " readings");
+      ASSERT_LT(good_reads, 20u) << "the operation never completed";
+      FailingClock clock(kStart);
+      CoordinationState state(clock);
+      ASSERT_TRUE(state.claim_file(Text("h"), Text("old")));
+      clock.advance(300);  // "old" has expired; "live" is fresh
+      ASSERT_TRUE(state.claim_file(Text("h"), Text("live")));
+      const Snapshot before = snapshot_of(state);
+
+      clock.fail_after(good_reads);
+      failed = false;
+      try {
+        c.operation(state);
+      } catch (const FatalFailure& failure) {
+        failed = true;
+        EXPECT_TRUE(failure.message().starts_with(kClockFailure)) << failure.message();
+      }
+      clock.heal();
+      if (good_reads == 0) {
+        EXPECT_TRUE(failed);
+        if (c.reads_before_writing) expect_same(before, snapshot_of(state));
+      }
+      if (failed) c.after_failure(state, good_reads);
+
+      // Every claim is expired by now, so each of these takes the key's lock and wins.
+      clock.advance(1000);
+      for (const char* path : {"k", "live", "old"}) {
+        EXPECT_TRUE(state.claim_file(Text("z"), Text(path))) << path;
+      }
+      EXPECT_TRUE(state.release(Text("z"), Text("file:old")));
+      state.set_status(Text("b"), AgentStatus::kError);
+      EXPECT_EQ(state.status("b"), AgentStatus::kError);
+      state.send_message(Text("z"), Text("c"), Text("after"));
+      state.broadcast(Text("z"), Text("after"));
+      EXPECT_FALSE(state.drain_inbox(Text("c")).empty());
+      EXPECT_EQ(history_of(state)[kStart + 1300].back(), "broadcast z: after @1700001300");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace galtro
