@@ -1,0 +1,65 @@
+#include "binding/result_conversion.h"
+
+#include <cstddef>
+
+#include "binding/error_value.h"
+#include "binding/owned_reference.h"
+
+namespace galtro::binding {
+namespace {
+
+constexpr std::size_t kStatusCount = 4;
+static_assert(static_cast<std::size_t>(AgentStatus::kError) + 1 == kStatusCount,
+              "one cached str per status value");
+
+PyObject* status_strs[kStatusCount] = {};  // filled on first use, under the interpreter lock
+
+// Puts `item` (a new reference, stolen) at `index` of the new tuple `tuple`.
+void set_tuple_item(PyObject* tuple, Py_ssize_t index, PyObject* item) {
+  if (PyTuple_SetItem(tuple, index, item) < 0) require_object(nullptr);
+}
+
+}  // namespace
+
+PyObject* str_from_text(std::string_view text) {
+  return require_object(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* none_result() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+PyObject* status_str(AgentStatus status) {
+  PyObject*& cached = status_strs[static_cast<std::size_t>(status)];
+  if (cached == nullptr) {
+    PyObject* name = str_from_text(status_text(status));
+    PyUnicode_InternInPlace(&name);
+    cached = name;
+  }
+  Py_INCREF(cached);
+  return cached;
+}
+
+PyObject* message_tuple(const Message& message, std::string_view addressee) {
+  OwnedReference tuple(require_object(PyTuple_New(4)));
+  set_tuple_item(tuple.get(), 0, str_from_text(message.from_agent));
+  set_tuple_item(tuple.get(), 1, str_from_text(addressee));
+  set_tuple_item(tuple.get(), 2, str_from_text(message.content));
+  set_tuple_item(tuple.get(), 3, require_object(PyLong_FromUnsignedLongLong(message.timestamp)));
+  return tuple.release();
+}
+
+PyObject* message_list(const std::vector<Message>& messages, std::string_view owner) {
+  OwnedReference list(require_object(PyList_New(static_cast<Py_ssize_t>(messages.size()))));
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), message_tuple(messages[i], owner)) <
+        0) {
+      require_object(nullptr);
+    }
+  }
+  return list.release();
+}
+
+}  // namespace galtro::binding
