@@ -1,0 +1,134 @@
+#include "table/shard_lock.h"
+
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <climits>
+
+#include "table/fatal_failure.h"
+
+namespace galtro {
+
+ShardLock::~ShardLock() {
+  assert((state_.load(std::memory_order_relaxed) & (kWriter | kReaderMask)) == 0 &&
+         "shard lock destroyed while held");
+}
+
+void ShardLock::unlock() noexcept {
+  // Clearing kWriterWaiting along with the rest is safe: a writer that still waits
+  // either spins and sets it again, or sleeps and is woken below.
+  const std::uint32_t previous = state_.exchange(0, std::memory_order_release);
+  assert((previous & kWriter) != 0 && "unlock of a shard lock not held exclusively");
+  assert((previous & kReaderMask) == 0);
+  if ((previous & kSleepers) != 0) wake_all();
+}
+
+void ShardLock::unlock_shared() noexcept {
+  const std::uint32_t previous = state_.fetch_sub(1, std::memory_order_release);
+  assert((previous & kReaderMask) != 0 && "unlock_shared of a shard lock not held shared");
+  assert((previous & kWriter) == 0);
+  if ((previous & kReaderMask) == 1 && (previous & kSleepers) != 0) wake_after_last_reader();
+}
+
+void ShardLock::add_shared() {
+  std::uint32_t state = state_.load(std::memory_order_relaxed);
+  for (;;) {
+    assert((state & kReaderMask) != 0 && "add_shared without a shared hold");
+    assert((state & kWriter) == 0);
+    if ((state & kReaderMask) == kReaderMask) fatal("too many shared holds of one shard lock");
+    // The caller's own hold already orders it after the last writer.
+    if (state_.compare_exchange_weak(state, state + 1, std::memory_order_relaxed)) return;
+  }
+}
+
+void ShardLock::lock_contended(std::uint32_t state) {
+  int spins = 0;
+  for (;;) {
+    if ((state & (kWriter | kReaderMask)) == 0) {
+      // Free. Take it, dropping kWriterWaiting: other waiting writers set it again.
+      if (state_.compare_exchange_weak(state, (state & kSleepers) | kWriter,
+                                       std::memory_order_acquire, std::memory_order_relaxed)) {
+        return;
+      }
+      continue;
+    }
+    if ((state & kWriterWaiting) == 0) {
+      if (!state_.compare_exchange_weak(state, state | kWriterWaiting, std::memory_order_relaxed)) {
+        continue;
+      }
+      state |= kWriterWaiting;
+    }
+    if (spins < kSpinYields) {
+      ++spins;
+      ::sched_yield();
+      state = state_.load(std::memory_order_relaxed);
+      continue;
+    }
+    if ((state & kSleepers) == 0) {
+      if (!state_.compare_exchange_weak(state, state | kSleepers, std::memory_order_relaxed)) {
+        continue;
+      }
+      state |= kSleepers;
+    }
+    sleep(state);
+    state = state_.load(std::memory_order_relaxed);
+  }
+}
+
+void ShardLock::lock_shared_contended(std::uint32_t state) {
+  int spins = 0;
+  for (;;) {
+    if ((state & (kWriter | kWriterWaiting)) == 0) {
+      if ((state & kReaderMask) == kReaderMask) fatal("too many shared holds of one shard lock");
+      if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        return;
+      }
+      continue;
+    }
+    if (spins < kSpinYields) {
+      ++spins;
+      ::sched_yield();
+      state = state_.load(std::memory_order_relaxed);
+      continue;
+    }
+    if ((state & kSleepers) == 0) {
+      if (!state_.compare_exchange_weak(state, state | kSleepers, std::memory_order_relaxed)) {
+        continue;
+      }
+      state |= kSleepers;
+    }
+    sleep(state);
+    state = state_.load(std::memory_order_relaxed);
+  }
+}
+
+void ShardLock::wake_after_last_reader() noexcept {
+  std::uint32_t state = state_.load(std::memory_order_relaxed);
+  for (;;) {
+    if ((state & kSleepers) == 0) return;  // someone else woke them
+    // A new holder will see kSleepers when it leaves, and wake them then.
+    if ((state & (kWriter | kReaderMask)) != 0) return;
+    if (state_.compare_exchange_weak(state, state & ~kSleepers, std::memory_order_relaxed)) {
+      wake_all();
+      return;
+    }
+  }
+}
+
+void ShardLock::sleep(std::uint32_t expected) noexcept {
+  // Returns at once if the word has changed since `expected` was read; spurious
+  // returns are harmless, the caller looks at the word again.
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state_), FUTEX_WAIT_PRIVATE, expected,
+            nullptr, nullptr, 0);
+}
+
+void ShardLock::wake_all() noexcept {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state_), FUTEX_WAKE_PRIVATE, INT_MAX,
+            nullptr, nullptr, 0);
+}
+
+}  // namespace galtro

@@ -1,0 +1,43 @@
+// How ShardedTable treats its two kinds of key.
+//
+// An unsigned 64-bit key is looked up by value and hashed as its 8 bytes, least
+// significant first. A text key (any type that converts to std::string_view, such
+// as galtro::Text or std::string) is looked up by std::string_view, compared byte
+// for byte, and hashed as its bytes followed by 0xFF.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <string_view>
+
+#include "table/siphash.h"
+
+namespace galtro {
+
+template <class K>
+struct TableKeyTraits;  // only the two kinds below
+
+template <>
+struct TableKeyTraits<std::uint64_t> {
+  using Lookup = std::uint64_t;
+  static Lookup lookup(const std::uint64_t& key) noexcept { return key; }
+  static bool equal(const std::uint64_t& stored, Lookup key) noexcept { return stored == key; }
+  static std::uint64_t hash(HashKey hash_key, Lookup key) noexcept {
+    return siphash13_u64(hash_key, key);
+  }
+};
+
+template <class K>
+requires std::convertible_to<const K&, std::string_view>
+struct TableKeyTraits<K> {
+  using Lookup = std::string_view;
+  static Lookup lookup(const K& key) noexcept { return static_cast<std::string_view>(key); }
+  static bool equal(const K& stored, Lookup key) noexcept {
+    return static_cast<std::string_view>(stored) == key;
+  }
+  static std::uint64_t hash(HashKey hash_key, Lookup key) noexcept {
+    return siphash13_text(hash_key, key);
+  }
+};
+
+}  // namespace galtro
