@@ -6,14 +6,15 @@
 // PyType_FromSpec, limited API 3.9). Each method does what the native binding layer
 // has to do on every call and nothing else:
 //   - bind the arguments by position or keyword against the parameter names (count
-//     check, one PyDict_Next walk whose keys are matched by their UTF-8 bytes, check
-//     for missing parameters), with the same TypeError messages;
+//     check, one PyDict_Next walk whose keys are matched against interned names by
+//     identity, else by their UTF-8 bytes, check for missing parameters), with the
+//     same TypeError messages;
 //   - check the receiver's type, count the call in the instance's use counter and
 //     hold a reference to the receiver for the length of the call;
 //   - require every argument to be a str (Py_TPFLAGS_UNICODE_SUBCLASS) and copy its
 //     UTF-8 encoding (PyUnicode_AsUTF8String) into a buffer the call owns;
-//   - build the result the real method returns: a str for the claim methods and
-//     `status`, None for `release`, a 4-tuple for `send_message` and `broadcast`, a
+//   - build the result the real method returns: a str for the claim methods (made
+//     from the owned text) and `status` (one cached str), None for `release`, a 4-tuple for `send_message` and `broadcast`, a
 //     list of 4-tuples for `inbox` and `drain_inbox`; or raise RuntimeError with a
 //     message built from a template.
 // Nothing is stored. What `inbox`/`drain_inbox` return and whether the claim methods
@@ -40,6 +41,21 @@ struct ArgSpec {
   const char* display;  // "CoordinationState.name()"
   std::array<const char*, N> params;
 };
+
+// Interned strs of the parameter names, made once per method. The keyword names of a
+// call written in Python source are interned, so most keys match by identity and
+// are never encoded.
+template <std::size_t N, const ArgSpec<N>& Spec>
+std::array<PyObject*, N> g_interned{};
+
+template <std::size_t N, const ArgSpec<N>& Spec>
+void intern_names() {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (g_interned<N, Spec>[i] != nullptr) continue;
+    g_interned<N, Spec>[i] = PyUnicode_InternFromString(Spec.params[i]);
+    if (g_interned<N, Spec>[i] == nullptr) PyErr_Clear();  // matched by bytes instead
+  }
+}
 
 constexpr ArgSpec<0> kNew{"CoordinationState.__new__()", {}};
 constexpr ArgSpec<2> kClaimFile{"CoordinationState.claim_file()", {"agent_id", "path"}};
@@ -156,8 +172,11 @@ bool is_str(PyObject* object) {
 
 // Index of the parameter that `key` names, or N. A key that is not a str, or whose
 // UTF-8 encoding fails, names no parameter.
-template <std::size_t N>
-std::size_t parameter_index(const ArgSpec<N>& spec, PyObject* key) {
+template <std::size_t N, const ArgSpec<N>& Spec>
+std::size_t parameter_index(PyObject* key) {
+  const ArgSpec<N>& spec = Spec;
+  for (std::size_t i = 0; i < N; ++i)
+    if (g_interned<N, Spec>[i] == key) return i;
   if (!is_str(key)) return N;
   PyObject* bytes = PyUnicode_AsUTF8String(key);
   if (bytes == nullptr) {
@@ -175,8 +194,9 @@ std::size_t parameter_index(const ArgSpec<N>& spec, PyObject* key) {
 }
 
 // Fills slots[0..N) with borrowed references, or raises TypeError and returns false.
-template <std::size_t N>
-bool bind(const ArgSpec<N>& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
+template <std::size_t N, const ArgSpec<N>& Spec>
+bool bind(PyObject* args, PyObject* kwargs, PyObject** slots) {
+  const ArgSpec<N>& spec = Spec;
   const Py_ssize_t given = PyTuple_Size(args);
   const Py_ssize_t p = static_cast<Py_ssize_t>(N);
   const Py_ssize_t positional = given < p ? given : p;
@@ -189,8 +209,13 @@ bool bind(const ArgSpec<N>& spec, PyObject* args, PyObject* kwargs, PyObject** s
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    bool interned = false;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-      const std::size_t index = parameter_index(spec, key);
+      if (!interned) {
+        intern_names<N, Spec>();
+        interned = true;
+      }
+      const std::size_t index = parameter_index<N, Spec>(key);
       if (index == N) {
         raise_unexpected(spec, key);
         return false;
@@ -299,8 +324,8 @@ template <std::size_t N, const ArgSpec<N>& Spec, PyObject* (*Body)(Texts<N>&)>
 PyObject* method_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
     PyObject* slots[N > 0 ? N : 1] = {};
-    if (!bind(Spec, args, kwargs, slots)) return nullptr;
-    if (!PyType_IsSubtype(Py_TYPE(self), g_state_type)) {
+    if (!bind<N, Spec>(args, kwargs, slots)) return nullptr;
+    if (Py_TYPE(self) != g_state_type && !PyType_IsSubtype(Py_TYPE(self), g_state_type)) {
       const std::string type = type_qualname(self);
       PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type.c_str(),
                    "CoordinationState");
@@ -342,7 +367,16 @@ PyObject* send_body(Texts<3>& t) { return message_tuple(t[0], t[1], t[2], kTimes
 PyObject* broadcast_body(Texts<2>& t) { return message_tuple(t[0], "*", t[1], kTimestamp); }
 PyObject* inbox_body(Texts<1>& t) { return pending_list(t[0]); }
 PyObject* drain_body(Texts<1>& t) { return pending_list(t[0]); }
-PyObject* status_body(Texts<1>&) { return to_str("idle"); }
+// Status names are made once and handed out again, as the real binding does.
+PyObject* status_body(Texts<1>&) {
+  static PyObject* idle = nullptr;
+  if (idle == nullptr) {
+    idle = PyUnicode_InternFromString("idle");
+    if (idle == nullptr) return nullptr;
+  }
+  Py_INCREF(idle);
+  return idle;
+}
 
 #define FLOOR_METHOD(name, n, spec, body)                                              \
   {                                                                                    \
@@ -369,7 +403,7 @@ PyMethodDef g_methods[] = {
 
 PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* none[1] = {};
-  if (!bind(kNew, args, kwargs, none)) return nullptr;
+  if (!bind<0, kNew>(args, kwargs, none)) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   if (alloc == nullptr) alloc = PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
