@@ -62,7 +62,9 @@ ErrorValue ErrorValue::fetch() {
     std::string text = panic_text(value);
     PyErr_Restore(type, value, traceback);
     PyErr_PrintEx(0);
-    fatal(text);
+    // The printed traceback is the report; the failure itself was reported where it
+    // first happened.
+    throw FatalFailure(std::move(text));
   }
   return ErrorValue(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
 }
