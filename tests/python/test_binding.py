@@ -1,0 +1,264 @@
+"""The road of a call into the module: argument binding, text conversion, results,
+and the exceptions that come out of it, messages byte for byte."""
+
+import ctypes
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import galtro_core
+from galtro_core import CoordinationState
+
+LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+
+
+class StrSub(str):
+    pass
+
+
+def type_error(call):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError
+    assert len(info.value.args) == 1
+    return info.value
+
+
+@pytest.mark.parametrize("method, args, kwargs, message", [
+    # missing arguments, listed with one, two and three names
+    ("status", (), {}, "status() missing 1 required positional argument: 'agent_id'"),
+    ("send_message", (), {}, "send_message() missing 3 required positional arguments: "
+                             "'from_agent', 'to_agent', and 'content'"),
+    ("send_message", ("a",), {}, "send_message() missing 2 required positional arguments: "
+                                 "'to_agent' and 'content'"),
+    ("send_message", (), {"to_agent": "b"}, "send_message() missing 2 required positional "
+                                            "arguments: 'from_agent' and 'content'"),
+    ("claim_file", (), {"path": "p"}, "claim_file() missing 1 required positional argument: "
+                                      "'agent_id'"),
+    ("release", ("a",), {}, "release() missing 1 required positional argument: 'resource_key'"),
+    # too many positional arguments, tested before any keyword
+    ("status", ("a", "b"), {}, "status() takes 1 positional arguments but 2 were given"),
+    ("status", ("a", "b"), {"agent_id": "c"}, "status() takes 1 positional arguments but 2 were "
+                                              "given"),
+    ("status", ("a", "b"), {"agent": "c"}, "status() takes 1 positional arguments but 2 were given"),
+    ("claim_task", ("a", "b", "c"), {}, "claim_task() takes 2 positional arguments but 3 were "
+                                        "given"),
+    # keywords, walked in the order given; the first failure wins
+    ("status", ("a",), {"agent_id": "b"}, "status() got multiple values for argument 'agent_id'"),
+    ("claim_file", ("a", "p"), {"path": "q"}, "claim_file() got multiple values for argument "
+                                              "'path'"),
+    ("status", (), {"agent": "a"}, "status() got an unexpected keyword argument 'agent'"),
+    ("status", ("a",), {"agent": "x", "agent_id": "y"}, "status() got an unexpected keyword "
+                                                        "argument 'agent'"),
+    ("status", ("a",), {"agent_id": "y", "agent": "x"}, "status() got multiple values for "
+                                                        "argument 'agent_id'"),
+    ("status", (), {"agent": "x"}, "status() got an unexpected keyword argument 'agent'"),
+    ("inbox", (), {"\u00e4gent": 1}, "inbox() got an unexpected keyword argument '\u00e4gent'"),
+    # a key that cannot be encoded names no parameter and is shown with replacements
+    ("inbox", (), {"\udc80": 1}, "inbox() got an unexpected keyword argument "
+                                 "'\ufffd\ufffd\ufffd'"),
+    # conversion of the arguments, in parameter order
+    ("claim_file", (1, "p"), {}, "argument 'agent_id': 'int' object cannot be converted to "
+                                 "'PyString'"),
+    ("claim_file", (1, 2), {}, "argument 'agent_id': 'int' object cannot be converted to "
+                               "'PyString'"),
+    ("claim_file", ("a", b"p"), {}, "argument 'path': 'bytes' object cannot be converted to "
+                                    "'PyString'"),
+    ("send_message", ("a", "b"), {"content": None}, "argument 'content': 'NoneType' object "
+                                                    "cannot be converted to 'PyString'"),
+    ("status", (), {"agent_id": 1.5}, "argument 'agent_id': 'float' object cannot be converted "
+                                      "to 'PyString'"),
+])
+def test_binding_errors(state, method, args, kwargs, message):
+    error = type_error(lambda: getattr(state, method)(*args, **kwargs))
+    if not message.startswith("argument"):
+        message = "CoordinationState." + message
+    assert str(error) == message
+    assert error.__cause__ is None
+
+
+def test_binding_errors_leave_the_state_untouched(state):
+    type_error(lambda: state.claim_file("a", 1))
+    assert state.status("a") == "idle"
+    assert state.claim_file("b", "p") == "b"
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class QualnameRaises(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise ValueError("unreadable")
+        return super().__getattribute__(name)
+
+
+class QualnameNotStr(type):
+    def __getattribute__(cls, name):
+        return 42 if name == "__qualname__" else super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("value, shown", [
+    (Outer.Inner(), "Outer.Inner"),  # the qualified name, not __name__
+    (QualnameRaises("Odd", (), {})(), "<failed to extract type name>"),
+    (QualnameNotStr("Odd", (), {})(), "<failed to extract type name>"),
+])
+def test_type_names_in_conversion_errors(state, value, shown):
+    error = type_error(lambda: state.inbox(value))
+    assert str(error) == f"argument 'agent_id': '{shown}' object cannot be converted to 'PyString'"
+
+
+def test_unprintable_keyword_is_reported_and_named_by_its_type(state, monkeypatch):
+    class Key(str):
+        def __str__(self):
+            raise ValueError("no str")
+
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    key = Key("agent")
+    error = type_error(lambda: state.status(**{key: 1}))
+    assert str(error) == "CoordinationState.status() got an unexpected keyword argument " \
+                         "'<unprintable Key object>'"
+    assert [(r.exc_type, r.object) for r in reports] == [(ValueError, key)]
+
+
+@pytest.mark.parametrize("call", [
+    lambda s: s.claim_file("\udc80", "p"),
+    lambda s: s.claim_file(agent_id="a", path="\ud800x"),
+    lambda s: s.status(StrSub("\udfff")),
+], ids=["positional", "keyword", "str-subclass"])
+def test_lone_surrogate_is_an_unwrapped_unicode_error(state, call):
+    with pytest.raises(UnicodeEncodeError):
+        call(state)
+
+
+@pytest.mark.parametrize("agent, path", [
+    (StrSub("a"), ""),
+    ("", StrSub("p")),
+    ("agent\x00\u00fc\U0001f600", "dir/\u0444\x00.py"),
+    ("x" * 1000, "y" * 16),
+])
+def test_texts_are_accepted_and_come_back_unchanged(state, agent, path):
+    holder = state.claim_file(agent, path)
+    assert type(holder) is str and holder == agent
+    assert state.renew_claim(agent_id=agent, resource_key="file:" + path) == agent
+    assert state.status(agent) == "busy"
+
+
+def test_keyword_names_need_not_be_interned(state):
+    # Keys built at run time are not the interned parameter names; a str subclass key
+    # is matched by its text as well.
+    assert state.claim_file(**{"agent" + "_id": "a", "pa" + "th": "p"}) == "a"
+    assert state.release(**{StrSub("agent_id"): "a", "resource_key": "file:p"}) is None
+
+
+def test_refusal_is_a_runtime_error_with_the_core_message(state):
+    state.claim_file("a", "p")
+    with pytest.raises(RuntimeError) as info:
+        state.claim_file("b", "p")
+    assert type(info.value) is RuntimeError
+    assert info.value.args == ("a already holds claim on p",)
+    assert state.release("a", "file:p") is None
+    assert state.claim_file("b", "p") == "b"
+
+
+def test_result_shapes(state):
+    sent = state.send_message("a", "b", "hi")
+    assert [type(item) for item in sent] == [str, str, str, int]
+    assert sent[:3] == ("a", "b", "hi") and sent[3] > 0
+    assert state.broadcast("c", "all")[:3] == ("c", "*", "all")
+    assert [m[:3] for m in state.inbox("b")] == [("a", "b", "hi"), ("c", "b", "all")]
+    assert [m[:3] for m in state.drain_inbox("c")] == [("c", "c", "all")]
+    assert state.drain_inbox("c") == []
+
+
+def call_method_directly(name, receiver, *args):
+    """Calls the C function behind a method with any receiver, as a C caller could.
+
+    A method descriptor is the object header (16 bytes) followed by its type, name and
+    qualified name, then the PyMethodDef pointer; the function is the entry's second
+    field."""
+    descriptor = CoordinationState.__dict__[name]
+    method_def = ctypes.c_void_p.from_address(id(descriptor) + 40).value
+    assert ctypes.c_char_p.from_address(method_def).value == name.encode()
+    function = ctypes.c_void_p.from_address(method_def + 8).value
+    prototype = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object,
+                                  ctypes.c_void_p)
+    return prototype(function)(receiver, args, None)
+
+
+def test_receiver_is_checked_for_callers_from_c(state):
+    assert call_method_directly("status", state, "a") == "idle"
+    error = type_error(lambda: call_method_directly("status", 42, "a"))
+    assert str(error) == "'int' object cannot be converted to 'CoordinationState'"
+
+
+def run_with_clock_before_epoch(code):
+    if not os.path.exists(LIBFAKETIME):
+        pytest.skip("libfaketime is not installed")
+    env = dict(os.environ, FAKETIME="@1960-01-01 00:00:00", LD_PRELOAD=LIBFAKETIME)
+    module_dir = os.path.dirname(galtro_core.__file__)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    prelude = "import json, time, galtro_core\nassert time.time() < 0, time.time()\n"
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout), done.stderr
+
+
+def test_fatal_failure_is_a_panic_exception():
+    result, stderr = run_with_clock_before_epoch("""
+        s = galtro_core.CoordinationState()
+        outcome = {}
+        for method, args in [("claim_file", ("a", "p")), ("send_message", ("a", "b", "c"))]:
+            try:
+                try:
+                    getattr(s, method)(*args)
+                except Exception:
+                    outcome[method] = "caught as Exception"
+            except BaseException as error:
+                kind = type(error)
+                outcome[method] = [kind.__module__, kind.__name__, list(error.args),
+                                   issubclass(kind, Exception), kind.__doc__]
+        outcome["status"] = s.status("a")
+        print(json.dumps(outcome))
+    """)
+    claim, send = result["claim_file"], result["send_message"]
+    assert claim[:2] == send[:2] == ["tamrel_runtime", "PanicException"]
+    for args in (claim[2], send[2]):
+        assert len(args) == 1 and args[0].startswith("system clock before unix epoch")
+    assert claim[3] is False
+    doc = claim[4]
+    assert doc.startswith("\n") and doc.count("\n\n") == 1
+    assert doc.endswith("\n\nLike SystemExit, this exception is derived from BaseException so "
+                        "that\nit will typically propagate all the way through the stack and "
+                        "cause the\nPython interpreter to exit.\n")
+    assert result["status"] == "idle"
+    assert "system clock before unix epoch" in stderr
+
+
+def test_panic_coming_back_through_the_interpreter_stays_fatal():
+    # The type name is read while the error message is built; the read fails with a
+    # PanicException, which must not be dropped as an unreadable name.
+    result, stderr = run_with_clock_before_epoch("""
+        s = galtro_core.CoordinationState()
+        class Meta(type):
+            def __getattribute__(cls, name):
+                if name == "__qualname__":
+                    s.claim_file("b", "q")
+                return super().__getattribute__(name)
+        try:
+            s.status(Meta("Odd", (), {})())
+        except BaseException as error:
+            print(json.dumps([type(error).__name__, list(error.args)]))
+    """)
+    name, args = result
+    assert name == "PanicException"
+    assert len(args) == 1 and args[0].startswith("system clock before unix epoch")
+    assert "Traceback" in stderr
