@@ -56,8 +56,8 @@ DEFAULT_FLOOR_DIR = ROOT / "build" / "bench" / "floor"
 CONTENT_32 = "0123456789abcdef0123456789abcdef"
 assert len(CONTENT_32.encode()) == 32
 
-QUICK = {"repeats": 5, "batch_ms": 4.0, "memory_items": 200_000}
-FULL = {"repeats": 31, "batch_ms": 20.0, "memory_items": 500_000}
+QUICK = {"repeats": 9, "batch_ms": 5.0, "memory_items": 200_000}
+FULL = {"repeats": 41, "batch_ms": 20.0, "memory_items": 500_000}
 
 
 # ---------------------------------------------------------------------------------

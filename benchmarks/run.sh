@@ -39,6 +39,14 @@ fi
 log "building the floor module"
 FLOOR_DIR=$("$BENCH_PYTHON" benchmarks/floor/build.py --out "$OUT/floor")
 
+quick=0
+for argument in "$@"; do [[ "$argument" == --quick ]] && quick=1; done
+if ((!quick)); then
+  # What pyperf would change on this machine for steadier numbers (it changes nothing
+  # here; `python -m pyperf system tune` as root applies it).
+  "$BENCH_PYTHON" -m pyperf system show 2>/dev/null | sed -n '/^Advices/,$p' >&2 || true
+fi
+
 log "running"
 # Outside the tree, so that `import galtro_core` finds the installed module.
 cd "$OUT"
