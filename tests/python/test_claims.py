@@ -2,17 +2,10 @@
 
 import pytest
 
-import galtro_core
-
 # Texts that must survive the trip into the core and back inside messages unchanged:
 # empty, non-ASCII, and an embedded NUL (which a C-string conversion would cut).
 ODD_AGENT = "agent\x00ü"
 ODD_PATH = "dir/файл\x00名.py"
-
-
-@pytest.fixture
-def state():
-    return galtro_core.CoordinationState()
 
 
 def call(state, method, *args, **kwargs):

@@ -18,11 +18,6 @@ CONTENTS = [
 ]
 
 
-@pytest.fixture
-def state():
-    return galtro_core.CoordinationState()
-
-
 def timed(fn, *args, **kwargs):
     before = int(time.time())
     result = fn(*args, **kwargs)

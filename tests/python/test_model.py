@@ -10,7 +10,7 @@ import galtro_core
 from coordination_model import CoordinationModel
 
 # Settings: 200 sequences of up to 50 calls each, derandomized and without an example
-# database so that every run (and CI) explores the same sequences; about 10 s.
+# database so that every run (and CI) explores the same sequences; about 15 s.
 # Leases never run out within a run; expiry is covered by test_lease_faketime.py.
 MODEL_SETTINGS = settings(
     max_examples=200,
