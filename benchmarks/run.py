@@ -258,6 +258,8 @@ def calibrate(workload: Workload, impls: list[Impl], runs: dict, target_ns: floa
             if elapsed >= target_ns / 8 or n >= 1 << 24:
                 break
             n *= 2
+        # the least of three, so that one preempted batch does not shrink the count
+        elapsed = min(elapsed, run(n), run(n))
         slowest = max(slowest, elapsed / n)
         del run
     return max(1, int(target_ns / slowest))
@@ -340,6 +342,10 @@ def measure_memory(impl: Impl, kind: str, count: int, floor_dir: Path) -> float:
 def pyperf_suite(results: list, metadata: dict):
     import pyperf
 
+    # The machine's and interpreter's description, collected once for all runs.
+    collected = pyperf.Run([1.0], metadata={"name": "-"}).get_metadata()
+    collected.pop("name", None)
+    metadata = dict(collected, **metadata)
     benchmarks = []
     for workload, loops, times in results:
         for impl_name, values in times.items():
@@ -350,6 +356,9 @@ def pyperf_suite(results: list, metadata: dict):
                              collect_metadata=False)
             benchmarks.append(pyperf.Benchmark([run]))
     return pyperf.BenchmarkSuite(benchmarks)
+
+
+STATISTICS = {"median": statistics.median, "min": min}
 
 
 def format_ns(value: float | None) -> str:
@@ -379,13 +388,12 @@ def spread_mark(values: list[float]) -> str:
     return " ~" if mad > 0.05 * median else ""
 
 
-def timing_table(results: list, impl_names: list[str]) -> str:
+def timing_table(results: list, pick: Callable[[list[float]], float]) -> str:
     columns = ["core", "floor", "pure"]
     lines = ["| workload | core | floor | pure | core − floor | core/floor | core/pure |",
              "|---|---:|---:|---:|---:|---:|---:|"]
     for workload, _loops, times in results:
-        medians = {name: statistics.median(times[name]) if name in times else None
-                   for name in columns}
+        medians = {name: pick(times[name]) if name in times else None for name in columns}
         cells = [format_ns(medians[name]) + (spread_mark(times[name]) if name in times else "")
                  for name in columns]
         core, floor, pure = medians["core"], medians["floor"], medians["pure"]
@@ -434,6 +442,9 @@ def main() -> int:
     parser.add_argument("--batch-ms", type=float, help="target time of one batch")
     parser.add_argument("--memory-items", type=int, help="claims / messages for memory")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory part")
+    parser.add_argument("--statistic", choices=sorted(STATISTICS), default="median",
+                        help="what the table shows of each implementation's repeats "
+                             "(min is steadier on a busy machine)")
     parser.add_argument("--affinity", type=int, default=None,
                         help="pin this process (and the memory children) to one CPU")
     parser.add_argument("--floor-dir", type=Path, default=DEFAULT_FLOOR_DIR,
@@ -500,9 +511,9 @@ def main() -> int:
               f"batches of ~{target_ns / 1e6:g} ms)", ""]
     report += [f"- {line}" for line in environment_lines(impls)]
     report += [f"- empty loop: {loop_ns:.1f} ns per iteration (included below)",
-               "- time per loop iteration, median over repeats; "
+               f"- time per loop iteration, {args.statistic} over repeats; "
                "~ marks a spread (MAD) above 5 %", "",
-               timing_table(results, [impl.name for impl in impls]), ""]
+               timing_table(results, STATISTICS[args.statistic]), ""]
     if memory:
         report += [f"Memory ({memory_items:,} items, resident size, fresh process each):", "",
                    memory_table(memory), ""]

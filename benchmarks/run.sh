@@ -8,7 +8,9 @@
 #   bash benchmarks/run.sh --quick    # smoke run, under a minute
 #
 # PYTHON picks the interpreter (default python3); GALTRO_BENCH_NO_INSTALL=1 skips
-# rebuilding the module and uses what .venv-bench already has.
+# rebuilding the module and uses what .venv-bench already has; GALTRO_BENCH_SOURCE
+# builds the module from another checkout (for example a clean export of a commit)
+# instead of this working tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -26,11 +28,14 @@ BENCH_PYTHON="$VENV/bin/python"
 "$BENCH_PYTHON" -m pip install -q pyperf scikit-build-core cmake ninja
 
 if [[ "${GALTRO_BENCH_NO_INSTALL:-0}" != 1 ]]; then
-  log "building and installing galtro_core from $ROOT"
-  # A build folder of its own, so that a test build running at the same time in
-  # this tree is not disturbed.
+  SOURCE=$(cd "${GALTRO_BENCH_SOURCE:-$ROOT}" && pwd)
+  log "building and installing galtro_core from $SOURCE"
+  # A build folder of its own (one per source tree), so that a test build running at
+  # the same time in this tree is not disturbed.
+  BUILD_DIR="$OUT/core"
+  [[ "$SOURCE" == "$ROOT" ]] || BUILD_DIR="$OUT/core-$(printf '%s' "$SOURCE" | md5sum | cut -c1-8)"
   if ! "$BENCH_PYTHON" -m pip install -q --no-deps --no-build-isolation --force-reinstall \
-      -C build-dir="$OUT/core" "$ROOT"; then
+      -C build-dir="$BUILD_DIR" "$SOURCE"; then
     log "WARNING: galtro_core did not build; it is left out of the run"
     "$BENCH_PYTHON" -m pip uninstall -q -y galtro_core 2>/dev/null || true
   fi
