@@ -16,10 +16,19 @@ std::expected<OwnedReference, ErrorValue> utf8_bytes(PyObject* object) {
 }
 
 std::expected<Text, ErrorValue> text_from_object(PyObject* object) {
-  std::expected<OwnedReference, ErrorValue> bytes = utf8_bytes(object);
-  if (!bytes) return std::unexpected(std::move(bytes.error()));
-  const std::string_view contents = bytes_view(bytes->get());
-  return Text(contents.data(), contents.size());
+  // utf8_bytes and bytes_view, written out: this runs for every argument of every call.
+  if (!PyUnicode_CheckExact(object) && !PyUnicode_Check(object)) {
+    return std::unexpected(conversion_error(Py_TYPE(object), "PyString"));
+  }
+  const OwnedReference bytes(PyUnicode_AsUTF8String(object));
+  if (!bytes) return std::unexpected(ErrorValue::fetch());
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) {
+    PyErr_Print();
+    fatal("Python API call failed");
+  }
+  return Text(data, static_cast<std::size_t>(size));
 }
 
 std::string_view bytes_view(PyObject* bytes) {
