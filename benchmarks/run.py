@@ -26,7 +26,8 @@ cost per iteration is printed above the table and is part of every number.
 
 Memory is measured in a new child process per implementation: resident size from
 /proc/self/statm before and after filling a state with many held claims or pending
-32-byte messages, divided by their number (history and statuses included).
+32-byte messages, divided by their number (history and statuses included), averaged
+over four fill levels a quarter of a doubling apart.
 
 Results are printed as a markdown table; --json also writes them as a pyperf
 benchmark suite (one benchmark per workload and implementation, one value per
@@ -307,6 +308,9 @@ def rss_bytes() -> int:
 
 
 def memory_child(impl_name: str, kind: str, count: int, floor_dir: Path) -> None:
+    """Prints the mean resident bytes per item at four fill levels from `count` to
+    about 1.7 x `count`, a quarter of a doubling apart: tables grow by doubling, so
+    one fill level alone could land just before or just after a growth."""
     impl = load_impl(impl_name, floor_dir)
     agents = [f"agent-{i}" for i in range(100)]
     state = impl.new_state()
@@ -315,17 +319,22 @@ def memory_child(impl_name: str, kind: str, count: int, floor_dir: Path) -> None
     state.send_message("warm", "warm", CONTENT_32)
     gc.collect()
     before = rss_bytes()
-    if kind == "claims":
-        claim = state.claim_file
-        for i in range(count):
-            claim(agents[i % 100], f"src/module_{i:07d}.rs")
-    else:
-        send = state.send_message
-        for i in range(count):
-            send("agent-sender", agents[i % 100], f"message {i:024d}")
-    gc.collect()
-    after = rss_bytes()
-    print(json.dumps({"bytes_per_item": (after - before) / count}))
+    claim, send = state.claim_file, state.send_message
+    levels = [round(count * 2 ** (k / 4)) for k in range(4)]
+    per_item = []
+    done = 0
+    for level in levels:
+        if kind == "claims":
+            for i in range(done, level):
+                claim(agents[i % 100], f"src/module_{i:07d}.rs")
+        else:
+            for i in range(done, level):
+                send("agent-sender", agents[i % 100], f"message {i:024d}")
+        done = level
+        gc.collect()
+        per_item.append((rss_bytes() - before) / level)
+    print(json.dumps({"bytes_per_item": statistics.mean(per_item), "levels": levels,
+                      "per_level": per_item}))
 
 
 def measure_memory(impl: Impl, kind: str, count: int, floor_dir: Path) -> float:
@@ -515,7 +524,8 @@ def main() -> int:
                "~ marks a spread (MAD) above 5 %", "",
                timing_table(results, STATISTICS[args.statistic]), ""]
     if memory:
-        report += [f"Memory ({memory_items:,} items, resident size, fresh process each):", "",
+        report += [f"Memory (resident size, fresh process each, mean over {memory_items:,} "
+                   f"to {round(memory_items * 2 ** 0.75):,} items):", "",
                    memory_table(memory), ""]
     report.append(f"_took {time.perf_counter() - started:.0f} s_")
     text = "\n".join(report)

@@ -5,6 +5,7 @@
 
 from __future__ import annotations
 
+import json
 import shutil
 import subprocess
 import sys
@@ -61,8 +62,9 @@ def test_memory_child_reports_bytes_per_item():
     output = subprocess.run(
         [sys.executable, str(HERE / "run.py"), "--memory-child", "pure", "claims", "20000"],
         check=True, capture_output=True, text=True).stdout
-    assert '"bytes_per_item"' in output
-    assert 50 < float(output.split(":")[1].strip(" }\n")) < 5000
+    report = json.loads(output)
+    assert report["levels"] == [20000, 23784, 28284, 33636]
+    assert 50 < report["bytes_per_item"] < 5000
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="no C++ compiler")
