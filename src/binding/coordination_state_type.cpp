@@ -257,11 +257,10 @@ PyObject* send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(
       send_message_signature, self, args, kwargs,
       [](CoordinationState& state, Text from_agent, Text to_agent, Text content) -> Outcome {
-        // The tuple shows the addressee as given, not the message's stored field.
-        const Text addressee = to_agent;
         const Message message =
             state.send_message(std::move(from_agent), std::move(to_agent), std::move(content));
-        return message_tuple(message, addressee);
+        // A sent message carries its addressee as given, which the tuple shows.
+        return message_tuple(message, message.to_agent ? message.to_agent->view() : "");
       });
 }
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <string_view>
 
 #include "binding/panic_exception.h"
 #include "table/fatal_failure.h"
@@ -9,7 +10,7 @@
 namespace galtro::binding {
 namespace {
 
-constexpr const char kNoText[] = "native code failed with an exception that carries no message";
+constexpr std::string_view kNoText = "native code failed without saying why";
 
 // Rethrows the exception being handled and raises its Python counterpart. May throw
 // (a failure to make the PanicException type is itself a FatalFailure).
@@ -17,7 +18,7 @@ void raise_python_counterpart() {
   try {
     throw;
   } catch (const FatalFailure& failure) {
-    raise_panic(failure.message());
+    raise_panic(failure.message().empty() ? kNoText : failure.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& failure) {

@@ -3,7 +3,8 @@
 //
 // The body runs inside a try block. Its outcome is a result (returned), an ErrorValue
 // (raised, null returned) or a C++ exception:
-//   FatalFailure        -> PanicException with the failure's text (already reported)
+//   FatalFailure        -> PanicException with the failure's text (already reported),
+//                          or with a fixed text when it has none
 //   std::bad_alloc      -> MemoryError
 //   std::exception      -> PanicException with what()
 //   anything else       -> PanicException with a fixed text
