@@ -1,6 +1,5 @@
 #include "binding/argument_binding.h"
 
-#include <cstring>
 #include <string_view>
 
 #include "binding/owned_reference.h"
@@ -64,8 +63,8 @@ ErrorValue unexpected_keyword(const ArgumentDescription& description, PyObject* 
   return ErrorValue::deferred(PyExc_TypeError, std::move(message));
 }
 
-// "{} missing {} required positional {}: 'a', 'b', and 'c'", or empty when every slot
-// is filled.
+// TypeError "{} missing {} required positional {}: 'a', 'b', and 'c'" when a slot is
+// still empty.
 std::expected<void, ErrorValue> check_missing(const ArgumentDescription& description,
                                               PyObject* const* slots) {
   std::size_t missing = 0;

@@ -55,12 +55,15 @@ ErrorValue ErrorValue::fetch() {
   OwnedReference owned_value(value);
   OwnedReference owned_traceback(traceback);
   if (type == panic_exception_type()) {
-    PyErr_NormalizeException(&type, &value, &traceback);
-    owned_type.release();
-    owned_value.release();
-    owned_traceback.release();
+    type = owned_type.release();
+    value = owned_value.release();
+    traceback = owned_traceback.release();
+    PyErr_NormalizeException(&type, &value, &traceback);  // may replace all three
+    owned_type.reset(type);
+    owned_value.reset(value);
+    owned_traceback.reset(traceback);
     std::string text = panic_text(value);
-    PyErr_Restore(type, value, traceback);
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
     PyErr_PrintEx(0);
     // The printed traceback is the report; the failure itself was reported where it
     // first happened.
