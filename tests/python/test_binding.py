@@ -262,3 +262,28 @@ def test_panic_coming_back_through_the_interpreter_stays_fatal():
     assert name == "PanicException"
     assert len(args) == 1 and args[0].startswith("system clock before unix epoch")
     assert "Traceback" in stderr
+
+
+def test_exhausted_memory_is_a_memory_error_and_the_state_stays_usable():
+    # Leaves room for the interpreter's UTF-8 copy of a 256 MiB argument but not for the
+    # module's own copy of it, so the allocation inside the module is the one that fails.
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import resource, sys
+        sys.path.insert(0, sys.argv[1])
+        import galtro_core
+        state = galtro_core.CoordinationState()
+        big = "x" * (256 << 20)
+        with open("/proc/self/status") as status:
+            size = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + (384 << 20), hard))
+        try:
+            state.claim_file("a", big)
+        except MemoryError as error:
+            print(type(error).__name__)
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(state.status("a"), state.claim_file("a", "p"))
+    """), os.path.dirname(galtro_core.__file__)], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["MemoryError", "idle", "a"]
