@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -29,9 +30,9 @@ PyTypeObject* cached_type = nullptr;  // filled once, under the interpreter lock
 // Instance record
 
 struct Instance {
-  PyObject_HEAD
-      // Owned; built by the constructor, destroyed by the destructor.
-      CoordinationState* state;
+  PyObject ob_base;  // the object header (PyObject_HEAD)
+  // Owned; built by the constructor, destroyed by the destructor.
+  CoordinationState* state;
   // Calls using the state: 0 none, n > 0 that many shared uses, -1 exclusive use (which
   // no operation needs, as the tables lock themselves). Changed only under the
   // interpreter lock.
@@ -173,10 +174,8 @@ PyObject* call_method(Signature<N>& signature, PyObject* receiver, PyObject* arg
       }
       texts[i] = std::move(*text);
     }
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-      return operation(use.state(), std::move(texts[I])...);
-    }
-    (std::make_index_sequence<N>{});
+    return std::apply([&](Text&... text) { return operation(use.state(), std::move(text)...); },
+                      texts);
   });
 }
 
