@@ -174,7 +174,7 @@ PyObject* call_method(Signature<N>& signature, PyObject* receiver, PyObject* arg
       }
       texts[i] = std::move(*text);
     }
-    return std::apply([&](Text&... text) { return operation(use.state(), std::move(text)...); },
+    return std::apply([&](auto&... text) { return operation(use.state(), std::move(text)...); },
                       texts);
   });
 }
