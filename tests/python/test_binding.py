@@ -2,6 +2,7 @@
 and the exceptions that come out of it, messages byte for byte."""
 
 import ctypes
+import gc
 import json
 import os
 import subprocess
@@ -287,3 +288,37 @@ def test_exhausted_memory_is_a_memory_error_and_the_state_stays_usable():
     """), os.path.dirname(galtro_core.__file__)], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["MemoryError", "idle", "a"]
+
+
+def swallow(call):
+    try:
+        call()
+    except (TypeError, RuntimeError, UnicodeEncodeError):
+        pass
+
+
+LEAK_PROBES = {
+    "success": lambda s, x: s.claim_file("a", "p") and s.release("a", "file:p"),
+    "messages": lambda s, x: (s.send_message("a", "b", "c"), s.drain_inbox("b")),
+    "refusal": lambda s, x: swallow(lambda: s.release("z", "file:none")),
+    "missing": lambda s, x: swallow(lambda: s.send_message()),
+    "too-many": lambda s, x: swallow(lambda: s.status(x, x)),
+    "keyword": lambda s, x: swallow(lambda: s.status(**{"agent_id": "a", "\udc80": x})),
+    "not-str": lambda s, x: swallow(lambda: s.status(x)),
+    "surrogate": lambda s, x: swallow(lambda: s.status("\ud800")),
+}
+
+
+@pytest.mark.parametrize("probe", LEAK_PROBES.values(), ids=LEAK_PROBES.keys())
+def test_calls_leak_no_references(state, probe):
+    argument = object()
+    for _ in range(100):
+        probe(state, argument)
+    gc.collect()
+    references = (sys.getrefcount(state), sys.getrefcount(argument))
+    blocks = sys.getallocatedblocks()
+    for _ in range(2000):
+        probe(state, argument)
+    gc.collect()
+    assert (sys.getrefcount(state), sys.getrefcount(argument)) == references
+    assert sys.getallocatedblocks() - blocks < 200
