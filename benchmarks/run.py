@@ -276,6 +276,20 @@ def empty_loop_ns(n: int = 200_000) -> float:
     return min(run(n) for _ in range(5)) / n
 
 
+# How many other tasks were ready to run, sampled after every batch: a busy machine
+# shows here at once, where the load average (which counts this run too) lags.
+OTHER_RUNNABLE: list[int] = []
+
+
+def sample_other_runnable() -> None:
+    try:
+        with open("/proc/loadavg") as loadavg:
+            running = int(loadavg.read().split()[3].split("/")[0])
+    except (OSError, IndexError, ValueError):
+        return
+    OTHER_RUNNABLE.append(max(0, running - 1))
+
+
 def measure(workload: Workload, impls: list[Impl], repeats: int, target_ns: float,
             log) -> tuple[int, dict[str, list[float]]]:
     """Per-iteration times in ns, one per repeat, for each implementation."""
@@ -292,6 +306,7 @@ def measure(workload: Workload, impls: list[Impl], repeats: int, target_ns: floa
         for impl in impls[shift:] + impls[:shift]:
             run = runs.get(impl.name) or workload.make(impl)
             times[impl.name].append(run(loops) / loops)
+            sample_other_runnable()
             del run  # a fresh state is freed here, outside the timed batch
     runs.clear()
     gc.collect()
@@ -426,10 +441,15 @@ def environment_lines(impls: list[Impl]) -> list[str]:
     for impl in impls:
         lines.append(f"{impl.name}: {getattr(impl.module, '__file__', '?')}")
     load = os.getloadavg()
-    lines.append(f"load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
-                 f"cpus {sorted(os.sched_getaffinity(0))} of {os.cpu_count()}")
-    if load[0] > 0.5:
-        lines.append("WARNING: the machine is not idle; take these numbers as a smoke check")
+    lines.append(f"load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} (this run "
+                 f"included); cpus {sorted(os.sched_getaffinity(0))} of {os.cpu_count()}")
+    if OTHER_RUNNABLE:
+        busy = statistics.mean(OTHER_RUNNABLE)
+        lines.append(f"other runnable tasks between batches: {busy:.2f} on average, "
+                     f"{max(OTHER_RUNNABLE)} at most ({len(OTHER_RUNNABLE)} samples)")
+        if busy >= 0.25:
+            lines.append("WARNING: the machine is not idle; take these numbers as a "
+                         "smoke check")
     return lines
 
 
