@@ -150,6 +150,8 @@ class BasicShardedTable {
   }
 
  private:
+  friend struct ShardedTableTestAccess;
+
   // Shard locks 128 bytes apart: two 64-byte lines, since processors fetch lines in
   // adjacent pairs.
   static constexpr std::size_t kShardBytes = 128;
