@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "table/fatal_failure.h"
@@ -19,7 +20,7 @@ bool fill_from_getrandom(unsigned char* bytes, std::size_t size) noexcept {
     const ssize_t got = ::getrandom(bytes, size, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return false;  // e.g. ENOSYS on an old kernel
     }
     bytes += got;
     size -= static_cast<std::size_t>(got);
@@ -27,16 +28,7 @@ bool fill_from_getrandom(unsigned char* bytes, std::size_t size) noexcept {
   return true;
 }
 
-struct ThreadKey {
-  HashKey key;
-  bool seeded;
-};
-thread_local ThreadKey thread_key{{0, 0}, false};
-
-}  // namespace
-
-bool fill_from_random_device(void* buffer, std::size_t size) noexcept {
-  auto* bytes = static_cast<unsigned char*>(buffer);
+bool fill_from_random_device(unsigned char* bytes, std::size_t size) noexcept {
   int fd;
   do {
     fd = ::open(kRandomDevice, O_RDONLY | O_CLOEXEC);
@@ -57,16 +49,21 @@ bool fill_from_random_device(void* buffer, std::size_t size) noexcept {
   return ok;
 }
 
-bool fill_with_os_randomness(void* buffer, std::size_t size) noexcept {
-  return fill_from_getrandom(static_cast<unsigned char*>(buffer), size) ||
-         fill_from_random_device(buffer, size);
-}
+// The calling thread's pair; `seeded` is false until its first use.
+struct ThreadKey {
+  HashKey key;
+  bool seeded;
+};
+thread_local ThreadKey thread_key{{0, 0}, false};
+
+}  // namespace
 
 HashKey next_table_hash_key() {
   if (!thread_key.seeded) {
     unsigned char bytes[sizeof(HashKey)];
     static_assert(sizeof bytes == 2 * sizeof(std::uint64_t), "a key is two 64-bit words");
-    if (!fill_with_os_randomness(bytes, sizeof bytes)) {
+    if (!fill_from_getrandom(bytes, sizeof bytes) &&
+        !fill_from_random_device(bytes, sizeof bytes)) {
       fatal("could not read operating-system randomness for a table hash key");
     }
     std::memcpy(&thread_key.key.k0, bytes, sizeof thread_key.key.k0);

@@ -5,8 +5,6 @@
 // so tables built one after another on a thread all hash differently.
 #pragma once
 
-#include <cstddef>
-
 #include "table/siphash.h"
 
 namespace galtro {
@@ -14,12 +12,5 @@ namespace galtro {
 // The calling thread's current pair; afterwards the thread's k0 is one larger
 // (wrapping). Touches only the calling thread's state.
 HashKey next_table_hash_key();
-
-// Fills `size` bytes with operating-system randomness: the getrandom call, or the
-// random device where that is missing or fails. False if neither could be read.
-bool fill_with_os_randomness(void* buffer, std::size_t size) noexcept;
-
-// The random-device path on its own.
-bool fill_from_random_device(void* buffer, std::size_t size) noexcept;
 
 }  // namespace galtro

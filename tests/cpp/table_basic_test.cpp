@@ -81,12 +81,6 @@ TEST(TableHashing, TablesBuiltInTurnHashDifferentlyAndEachConsistently) {
   EXPECT_NE(other, next_table_hash_key());
 }
 
-TEST(TableHashing, RandomDeviceFallbackFills) {
-  std::uint64_t words[4] = {};
-  ASSERT_TRUE(fill_from_random_device(words, sizeof words));
-  EXPECT_TRUE(words[0] != 0 || words[1] != 0 || words[2] != 0 || words[3] != 0);
-}
-
 TEST(TableEmpty, FindsNothingAllocatesNothingYieldsNothing) {
   TextTable table(8, kKey);
   EXPECT_FALSE(table.get("missing"));
