@@ -141,6 +141,10 @@ TEST(CoordinationStateTest, NewStateIsEmptyWithAThreeHundredSecondLease) {
   EXPECT_EQ(state.statuses().size(), 0u);
   EXPECT_EQ(state.inboxes().size(), 0u);
   EXPECT_EQ(state.history().size(), 0u);
+  EXPECT_EQ(state.claims().allocated_slots(), 0u);
+  EXPECT_EQ(state.statuses().allocated_slots(), 0u);
+  EXPECT_EQ(state.inboxes().allocated_slots(), 0u);
+  EXPECT_EQ(state.history().allocated_slots(), 0u);
   EXPECT_EQ(state.ttl_seconds(), 300u);
   EXPECT_EQ(state.grace_seconds(), 0u);
 }
