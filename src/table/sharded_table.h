@@ -21,8 +21,9 @@
 // only for the call. A thread must not take a shard's exclusive lock (entry, insert)
 // while it holds a reference into that shard, must not take another exclusive lock
 // of the same table while it holds any reference into the table, and must not take
-// a shard's shared lock again (get) while it holds that shard: waiting writers are
-// let in before new readers, so each of these can wait for itself. Locks of
+// a shard's shared lock again (get, or another iteration reaching it) while it holds
+// that shard; a live Iteration holds the shard it is in. Waiting writers are let in
+// before new readers, so each of these can wait for itself. Locks of
 // different tables nest only in the order the owner of the tables lays down.
 //
 // Iteration is shard 0, 1, 2, ... and slot order within a shard, so it follows the
