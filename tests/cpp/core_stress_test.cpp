@@ -87,7 +87,7 @@ struct ClaimOutcome {
 // set, every key is first claimed by agent-0 and left to expire, so the winner takes
 // it over (agent-0 may take its own claim back).
 void contend_for_keys(bool expired) {
-  constexpr int kKeys = 300;
+  constexpr int kKeys = 1000;
   const std::uint64_t base = base_seed();
   ManualClock clock(kStart);
   CoordinationState state(clock);
@@ -194,7 +194,7 @@ TEST(CoreStressTest, ExactlyOneClaimerTakesOverAnExpiredKey) {
 // must account for every one of them.
 TEST(CoreStressTest, MixedClaimTrafficKeepsHistoryAndTableConsistent) {
   constexpr int kKeys = 12;
-  constexpr int kOperations = 4000;
+  constexpr int kOperations = 20000;
   const std::uint64_t base = base_seed();
   ManualClock clock(kStart);
   CoordinationState state(clock);
@@ -324,9 +324,9 @@ TEST(CoreStressTest, MessagesAreNeitherLostNorDuplicated) {
   constexpr int kListers = 1;
   constexpr int kDrainers = 3;
   constexpr int kWorkers = kSenders + kBroadcasters + kListers + kDrainers;
-  constexpr int kSends = 1500;
-  constexpr int kBroadcasts = 300;
-  constexpr int kReads = 400;
+  constexpr int kSends = 5000;
+  constexpr int kBroadcasts = 1000;
+  constexpr int kReads = 1500;
   const std::uint64_t base = base_seed();
   ManualClock clock(kStart);
   CoordinationState state(clock);
@@ -371,7 +371,7 @@ TEST(CoreStressTest, MessagesAreNeitherLostNorDuplicated) {
     const auto content = [t](int i) { return std::to_string(t) + ":" + std::to_string(i); };
     if (t < kSenders) {
       for (int i = 0; i < kSends; ++i) {
-        if (i % 250 == 0) clock.advance(1);
+        if (i % 500 == 0) clock.advance(1);
         const std::string from = "sender-" + std::to_string(random() % 3);
         const std::string to = agent(random());
         const Message message = state.send_message(Text(from), Text(to), Text(content(i)));
