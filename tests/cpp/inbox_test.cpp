@@ -176,7 +176,7 @@ TEST(InboxTest, MoveHandsOverMessagesAndStorage) {
   Inbox moved(std::move(source));
   EXPECT_EQ(moved.size(), 9u);
   EXPECT_EQ(moved.capacity(), capacity);
-  EXPECT_TRUE(source.empty());  // NOLINT(bugprone-use-after-move): specified state
+  EXPECT_TRUE(source.empty());  // NOLINT(bugprone-use-after-move): a move empties it
   EXPECT_EQ(source.capacity(), 0u);
 
   // Move assignment onto an inbox with pending messages drops those.

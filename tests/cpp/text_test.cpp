@@ -73,7 +73,7 @@ TEST_P(TextSizeTest, MoveTransfersTheBytesAndLeavesTheSourceEmpty) {
   if (bytes.size() > Text::kInlineCapacity) {
     EXPECT_EQ(moved.data(), heap_block) << "a move hands the heap block over";
   }
-  EXPECT_TRUE(source.empty());  // NOLINT(bugprone-use-after-move): specified state
+  EXPECT_TRUE(source.empty());  // NOLINT(bugprone-use-after-move): a move empties it
   EXPECT_EQ(source, Text());
 
   // The emptied source is an ordinary text again.
@@ -122,7 +122,7 @@ TEST_P(TextAssignmentTest, CopyAndMoveAssignmentReplaceTheOldContents) {
   Text source2(from_bytes);
   target2 = std::move(source2);
   EXPECT_EQ(target2.view(), from_bytes);
-  EXPECT_TRUE(source2.empty());  // NOLINT(bugprone-use-after-move): specified state
+  EXPECT_TRUE(source2.empty());  // NOLINT(bugprone-use-after-move): a move empties it
 
   Text a(from_bytes);
   Text b(to_bytes);
