@@ -59,9 +59,16 @@ assert modules == ["galtro_core.abi3.so"], modules
 print("wheel module:", modules[0])
 PY
 abi3audit --strict --report "$WHEEL"
+log "manylinux tag, linked libraries, exports, source distribution"
+bash scripts/check_dist.sh "$WHEEL" build/wheelhouse/manylinux
 
 # --- Python tests against the installed wheel ----------------------------------------
 log "Python tests"
 python -m pip install -q --force-reinstall --no-deps "$WHEEL"
 cd "$ROOT/tests/python"
 python -m pytest -q -p no:cacheprovider .
+
+# --- The same wheel in every CPython 3.9 or later on the machine -----------------------
+log "the wheel in every interpreter"
+cd "$ROOT"
+bash scripts/test_interpreters.sh "$(ls build/wheelhouse/manylinux/galtro_core-*-cp39-abi3-manylinux*.whl)"

@@ -73,8 +73,12 @@ make_venv() {  # executable, folder
   "$2/bin/python" "$pip_wheel/pip" install -q --no-index "$pip_wheel"
 }
 
+# The number before a word ("passed", "failed", "error") in pytest's closing line.
+count() { { grep -oE "[0-9]+ $1" <<<"$result" || true; } | awk '{n += $1} END {print n + 0}'; }
 summary=()
 failed=0
+passed=0
+failures=0
 for index in "${!interpreters[@]}"; do
   read -r version executable <<<"${interpreters[$index]}"
   printf '\n==> CPython %s (%s)\n' "$version" "$executable"
@@ -93,8 +97,12 @@ for index in "${!interpreters[@]}"; do
     "$([[ $status == 0 ]] && echo ok || echo FAILED)" "$version" "$executable" \
     "${result:-no result}" $((SECONDS - start)))")
   ((status == 0)) || failed=1
+  passed=$((passed + $(count passed)))
+  failures=$((failures + $(count failed) + $(count error)))
+  ((status == 0 || $(count failed) + $(count error) > 0)) || failures=$((failures + 1))
 done
 
 printf '\n==> One wheel, every interpreter: %s\n' "$(basename "$WHEEL")"
 printf '%s\n' "${summary[@]}"
+printf 'interpreters: %d passed, %d failed\n' "$passed" "$failures"
 exit "$failed"
