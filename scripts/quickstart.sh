@@ -1,8 +1,36 @@
 #!/usr/bin/env bash
-# Builds and installs galtro_core for this machine's python3, then runs the demo of
-# several agents coordinating through one CoordinationState.
+# Builds galtro_core and installs it into the virtual environment .venv (made with
+# python3, or $PYTHON), then runs the demo of agents coordinating through one
+# CoordinationState. On Debian, installs what the build and the demo need first: a
+# C++ compiler, the venv module and libfaketime (for the demo's lease lapse).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
-"$PYTHON" -m pip install -q .
-"$PYTHON" examples/agents_demo.py
+VENV=${VENV:-.venv}
+
+log() { printf '==> %s\n' "$*"; }
+
+if command -v dpkg >/dev/null 2>&1; then
+  packages=(g++ libfaketime)
+  "$PYTHON" -c 'import ensurepip, venv' >/dev/null 2>&1 || packages+=(python3-venv)
+  missing=()
+  for package in "${packages[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+  done
+  if ((${#missing[@]})); then
+    log "installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+fi
+
+if [[ ! -x "$VENV/bin/python" ]]; then
+  log "creating $VENV with $("$PYTHON" --version)"
+  "$PYTHON" -m venv "$VENV"
+fi
+log "building and installing galtro_core into $VENV (a minute or so)"
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check .
+log "running examples/agents_demo.py"
+"$VENV/bin/python" examples/agents_demo.py
+log "done: '. $VENV/bin/activate' puts galtro_core on this shell's python"
