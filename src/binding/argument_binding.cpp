@@ -63,15 +63,13 @@ ErrorValue unexpected_keyword(const ArgumentDescription& description, PyObject* 
   return ErrorValue::deferred(PyExc_TypeError, std::move(message));
 }
 
-// TypeError "{} missing {} required positional {}: 'a', 'b', and 'c'" when a slot is
-// still empty.
-std::expected<void, ErrorValue> check_missing(const ArgumentDescription& description,
-                                              PyObject* const* slots) {
+// TypeError "{} missing {} required positional {}: 'a', 'b', and 'c'", naming the
+// parameters whose slots are empty.
+ErrorValue missing_arguments(const ArgumentDescription& description, PyObject* const* slots) {
   std::size_t missing = 0;
   for (std::size_t i = 0; i < description.parameter_names.size(); ++i) {
     if (slots[i] == nullptr) ++missing;
   }
-  if (missing == 0) return {};
   std::string message = description.display_name();
   message += " missing ";
   message += std::to_string(missing);
@@ -88,7 +86,7 @@ std::expected<void, ErrorValue> check_missing(const ArgumentDescription& descrip
     message += "'";
     ++listed;
   }
-  return std::unexpected(ErrorValue::deferred(PyExc_TypeError, std::move(message)));
+  return ErrorValue::deferred(PyExc_TypeError, std::move(message));
 }
 
 }  // namespace
@@ -116,15 +114,15 @@ std::expected<void, ErrorValue> bind_arguments(const ArgumentDescription& descri
   }
 
   if (kwargs != nullptr) {
+    // Names are interned in order, so the last one tells whether this ran before. One
+    // that could not be made stays null and is matched by its bytes.
+    if (parameter_count != 0 && description.interned_names[parameter_count - 1] == nullptr) {
+      intern_names(description);
+    }
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    bool interned = false;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (!interned) {
-        intern_names(description);
-        interned = true;
-      }
       const std::size_t parameter = find_parameter(description, key);
       if (parameter == kNoParameter) {
         return std::unexpected(unexpected_keyword(description, key));
@@ -136,7 +134,9 @@ std::expected<void, ErrorValue> bind_arguments(const ArgumentDescription& descri
     }
   }
 
-  if (positional < parameter_count) return check_missing(description, slots);
+  for (std::size_t i = positional; i < parameter_count; ++i) {
+    if (slots[i] == nullptr) return std::unexpected(missing_arguments(description, slots));
+  }
   return {};
 }
 
