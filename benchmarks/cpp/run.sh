@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds and runs the table benchmark, then prints the medians as tables.
+#
+#   bash benchmarks/cpp/run.sh                 # 5 repetitions of 0.5 s each, a few minutes
+#   bash benchmarks/cpp/run.sh --quick         # 3 short repetitions, under a minute
+#   bash benchmarks/cpp/run.sh --benchmark_filter='^mixed/'   # other options go to the binary
+#
+# Installs libbenchmark-dev and libtbb-dev with apt-get when they are missing. Builds
+# in build-bench-cpp (GALTRO_BENCH_CPP_BUILD=DIR for another folder), Release, module
+# and tests off. Results: DIR/table_benchmark.json (every aggregate) and
+# DIR/table_benchmark.md (the printed tables).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+build="${GALTRO_BENCH_CPP_BUILD:-$root/build-bench-cpp}"
+
+quick=0
+pass=()
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=1 ;;
+    *) pass+=("$arg") ;;
+  esac
+done
+
+missing=()
+for package in libbenchmark-dev libtbb-dev; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "installing ${missing[*]}"
+  sudo_cmd=()
+  if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DGALTRO_BUILD_MODULE=OFF \
+  -DGALTRO_BUILD_TESTS=OFF -DGALTRO_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" --target galtro_table_benchmark -j "$(nproc)"
+
+if ((quick)); then
+  timing=(--benchmark_repetitions=3 --benchmark_min_time=0.05)
+else
+  timing=(--benchmark_repetitions=5)
+fi
+
+json="$build/table_benchmark.json"
+log="$build/table_benchmark.log"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)   processors: $(nproc)"
+echo "running; the benchmark's own report goes to $log"
+# Repetitions of all benchmarks are interleaved in random order, so that a busy
+# stretch of the machine spreads over every map instead of landing on one.
+if ! "$build/benchmarks/cpp/galtro_table_benchmark" \
+  "${timing[@]}" \
+  --benchmark_report_aggregates_only=true \
+  --benchmark_enable_random_interleaving=true \
+  --benchmark_out="$json" --benchmark_out_format=json \
+  ${pass[@]+"${pass[@]}"} >"$log" 2>&1; then
+  cat "$log" >&2
+  exit 1
+fi
+echo "load average after:  $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+python3 "$here/summarize.py" "$json" "$build/table_benchmark.md"
