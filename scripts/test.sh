@@ -72,3 +72,8 @@ python -m pytest -q -p no:cacheprovider .
 log "the wheel in every interpreter"
 cd "$ROOT"
 bash scripts/test_interpreters.sh "$(ls build/wheelhouse/manylinux/galtro_core-*-cp39-abi3-manylinux*.whl)"
+
+# --- Reliability: sanitized module, reference counts, memcheck, fuzzing, stress ------------
+log "reliability checks"
+cd "$ROOT"
+bash scripts/reliability.sh
