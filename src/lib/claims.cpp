@@ -3,6 +3,11 @@
 // Every decision on a key is made while the exclusive lock of the key's `claims`
 // shard is held (through the table entry), so test and change are atomic per key.
 // Only the takeover path keeps that lock while it writes `statuses` and `history`.
+//
+// The table stores a StoredClaim under the key; the Claim a caller gets back is built
+// from the caller's own texts (claim) or from the stored key (renew). History events
+// borrow their texts: the key of a fresh claim as its prefix and name, since the key
+// itself has gone into the table by then.
 #include <algorithm>
 #include <utility>
 
@@ -10,20 +15,14 @@
 #include "lib/coordination_state.h"
 
 namespace galtro {
-namespace {
 
-constexpr std::string_view kFilePrefix = "file:";
-constexpr std::string_view kTaskPrefix = "task:";
-
-}  // namespace
-
-Claim CoordinationState::new_claim(ClaimTarget target, Text holder) const {
+StoredClaim CoordinationState::new_claim(Text holder) const {
   const std::uint64_t claimed_at = now_seconds();
   const std::uint64_t renewed_at = now_seconds();
-  return Claim{std::move(target), std::move(holder), claimed_at, renewed_at};
+  return StoredClaim{std::move(holder), claimed_at, renewed_at};
 }
 
-bool CoordinationState::is_expired(const Claim& claim, std::uint64_t now) const {
+bool CoordinationState::is_expired(const StoredClaim& claim, std::uint64_t now) const {
   const std::uint64_t last = std::max(claim.claimed_at, claim.renewed_at);
   const std::uint64_t elapsed = now >= last ? now - last : 0;  // a clock stepped back
   const std::uint64_t lease = ttl_seconds_ + grace_seconds_;
@@ -32,48 +31,51 @@ bool CoordinationState::is_expired(const Claim& claim, std::uint64_t now) const 
 }
 
 std::expected<Claim, Refusal> CoordinationState::claim_file(Text agent_id, Text path) {
-  return claim(std::move(agent_id), ClaimTarget{ClaimTarget::Kind::kFile, std::move(path)},
-               kFilePrefix);
+  return claim(std::move(agent_id), ClaimTarget::Kind::kFile, std::move(path));
 }
 
 std::expected<Claim, Refusal> CoordinationState::claim_task(Text agent_id, Text task_id) {
-  return claim(std::move(agent_id), ClaimTarget{ClaimTarget::Kind::kTask, std::move(task_id)},
-               kTaskPrefix);
+  return claim(std::move(agent_id), ClaimTarget::Kind::kTask, std::move(task_id));
 }
 
-std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarget target,
-                                                       std::string_view prefix) {
-  Text key(prefix, target.name.view());
-  Claim fresh = new_claim(std::move(target), std::move(agent_id));
+std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarget::Kind kind,
+                                                       Text name) {
+  const std::string_view prefix = key_prefix(kind);
+  Text key(prefix, name.view());
+  StoredClaim fresh = new_claim(Text(agent_id));
+  const std::uint64_t claimed_at = fresh.claimed_at;
+  const std::uint64_t renewed_at = fresh.renewed_at;
 
-  auto entry = claims_.entry(Text(key));
+  auto entry = claims_.entry(std::move(key));
   // Holding the exclusive lock of the key's shard from here on.
   if (!entry.occupied()) {
-    entry.insert(Claim(fresh));
+    entry.insert(std::move(fresh));
     entry.release();
-    set_status(Text(fresh.holder), AgentStatus::kBusy);
-    append_history(ClaimedEvent{Text(fresh.holder), std::move(key), now_seconds()});
-    return fresh;
+    set_status(Text(agent_id), AgentStatus::kBusy);
+    append_history(
+        BorrowedEvent::claimed(agent_id.view(), TextPieces(prefix, name.view()), now_seconds()));
+    return Claim{ClaimTarget{kind, std::move(name)}, std::move(agent_id), claimed_at, renewed_at};
   }
 
   const std::uint64_t now = now_seconds();
-  if (!is_expired(entry.value(), now)) {
-    const Text& holder = entry.value().holder;
-    const bool is_task = fresh.target.kind == ClaimTarget::Kind::kTask;
-    return std::unexpected(Refusal{
-        concat({holder.view(), is_task ? " already holds claim on task " : " already holds claim on ",
-                fresh.target.name.view()})});
+  StoredClaim& stored = entry.value();
+  if (!is_expired(stored, now)) {
+    const bool is_task = kind == ClaimTarget::Kind::kTask;
+    return std::unexpected(Refusal{concat(
+        {stored.holder.view(),
+         is_task ? " already holds claim on task " : " already holds claim on ", name.view()})});
   }
 
   // Takeover of an expired claim: the lock stays held (claims before statuses and
-  // claims before history) until both events are recorded.
-  Claim replacement(fresh);
-  Text previous_holder = std::exchange(entry.value(), std::move(replacement)).holder;
-  set_status(Text(fresh.holder), AgentStatus::kBusy);
-  append_history(ClaimedEvent{Text(fresh.holder), Text(key), now_seconds()});
-  append_history(ReleasedEvent{std::move(previous_holder), std::move(key), now_seconds()});
+  // claims before history) until both events are recorded. The events take the key
+  // from the entry, which keeps it stored meanwhile.
+  const Text previous_holder = std::exchange(stored, std::move(fresh)).holder;
+  set_status(Text(agent_id), AgentStatus::kBusy);
+  const std::string_view key_text = entry.key().view();
+  append_history(BorrowedEvent::claimed(agent_id.view(), key_text, now_seconds()));
+  append_history(BorrowedEvent::released(previous_holder.view(), key_text, now_seconds()));
   entry.release();
-  return fresh;
+  return Claim{ClaimTarget{kind, std::move(name)}, std::move(agent_id), claimed_at, renewed_at};
 }
 
 std::expected<Claim, Refusal> CoordinationState::renew_claim(Text agent_id, Text resource_key) {
@@ -81,14 +83,17 @@ std::expected<Claim, Refusal> CoordinationState::renew_claim(Text agent_id, Text
   if (!entry.occupied()) {
     return std::unexpected(Refusal{concat({"no claim on ", entry.key().view(), " to renew"})});
   }
-  Claim& stored = entry.value();
+  StoredClaim& stored = entry.value();
   if (stored.holder != agent_id) {
-    return std::unexpected(Refusal{concat({agent_id.view(), " cannot renew a claim held by ", stored.holder.view()})});
+    return std::unexpected(
+        Refusal{concat({agent_id.view(), " cannot renew a claim held by ", stored.holder.view()})});
   }
-  Claim renewed = new_claim(stored.target, std::move(agent_id));
-  stored.claimed_at = renewed.claimed_at;
-  stored.renewed_at = renewed.renewed_at;
-  return renewed;
+  ClaimTarget target = target_of_key(entry.key().view());
+  const std::uint64_t claimed_at = now_seconds();
+  const std::uint64_t renewed_at = now_seconds();
+  stored.claimed_at = claimed_at;
+  stored.renewed_at = renewed_at;
+  return Claim{std::move(target), std::move(agent_id), claimed_at, renewed_at};
 }
 
 std::expected<void, Refusal> CoordinationState::release(Text agent_id, Text resource_key) {
@@ -98,12 +103,13 @@ std::expected<void, Refusal> CoordinationState::release(Text agent_id, Text reso
   }
   const Text& holder = entry.value().holder;
   if (holder != agent_id) {
-    return std::unexpected(Refusal{concat({agent_id.view(), " cannot release a claim held by ", holder.view()})});
+    return std::unexpected(
+        Refusal{concat({agent_id.view(), " cannot release a claim held by ", holder.view()})});
   }
-  Text key = entry.remove().first;
+  const Text key = entry.remove().first;
   entry.release();
   set_status(Text(agent_id), AgentStatus::kIdle);
-  append_history(ReleasedEvent{std::move(agent_id), std::move(key), now_seconds()});
+  append_history(BorrowedEvent::released(agent_id.view(), key.view(), now_seconds()));
   return {};
 }
 

@@ -21,18 +21,17 @@ void CoordinationState::ensure_status(Text agent_id) {
   if (!entry.occupied()) entry.insert(AgentStatus::kIdle);
 }
 
-void CoordinationState::append_history(HistoryEvent event) {
+void CoordinationState::append_history(const BorrowedEvent& event) {
   const std::uint64_t second = now_seconds();
   auto entry = history_.entry(second);
   if (entry.occupied()) {
-    entry.value().push_back(std::move(event));  // vector growth doubles
+    entry.value().append(event);
     return;
   }
   // Built whole before it is stored, so a failed allocation leaves no trace.
-  HistoryList events;
-  events.reserve(4);
-  events.push_back(std::move(event));
-  entry.insert(std::move(events));
+  EventLog log;
+  log.append(event);
+  entry.insert(std::move(log));
 }
 
 }  // namespace galtro

@@ -1,10 +1,12 @@
 // CoordinationState: the shared state of one group of cooperating agents.
 //
 // Four tables, each a ShardedTable that locks itself per shard:
-//   claims   resource key ("file:{path}" / "task:{id}") -> Claim
+//   claims   resource key ("file:{path}" / "task:{id}") -> StoredClaim (the Claim
+//            without its target, which the key names)
 //   statuses agent id -> AgentStatus (its keys are the recipients of a broadcast)
-//   inboxes  agent id -> Inbox
-//   history  Unix second -> the events appended during that second, in order
+//   inboxes  agent id -> Inbox (pending messages without their addressee, the owner)
+//   history  Unix second -> EventLog, the events appended during that second, in
+//            order, serialized into one buffer
 //
 // Lock order: a `claims` shard lock may be held while a `statuses` or a `history`
 // shard lock is taken (only the takeover of an expired claim does so); never the
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "lib/clock.h"
+#include "lib/event_log.h"
 #include "lib/inbox.h"
 #include "lib/records.h"
 #include "lib/text.h"
@@ -36,9 +39,9 @@ struct Refusal {
 };
 
 // Events appended during one second, in append order.
-using HistoryList = std::vector<HistoryEvent>;
+using HistoryList = EventLog;
 
-using ClaimTable = ShardedTable<Text, Claim>;
+using ClaimTable = ShardedTable<Text, StoredClaim>;
 using StatusTable = ShardedTable<Text, AgentStatus>;
 using InboxTable = ShardedTable<Text, Inbox>;
 using HistoryTable = ShardedTable<std::uint64_t, HistoryList>;
@@ -60,7 +63,9 @@ class CoordinationState {
   // Creates an "idle" entry for an agent without one; an existing status stays.
   void ensure_status(Text agent_id);
   // Appends under the current second (read here, independently of the event's time).
-  void append_history(HistoryEvent event);
+  // The borrowed event's texts need only live for the call.
+  void append_history(const BorrowedEvent& event);
+  void append_history(const HistoryEvent& event) { append_history(BorrowedEvent::of(event)); }
 
   // --- Claims ---------------------------------------------------------------------
   std::expected<Claim, Refusal> claim_file(Text agent_id, Text path);
@@ -83,9 +88,10 @@ class CoordinationState {
   std::uint64_t grace_seconds() const { return grace_seconds_; }
 
  private:
-  std::expected<Claim, Refusal> claim(Text agent_id, ClaimTarget target, std::string_view prefix);
-  Claim new_claim(ClaimTarget target, Text holder) const;
-  bool is_expired(const Claim& claim, std::uint64_t now) const;
+  std::expected<Claim, Refusal> claim(Text agent_id, ClaimTarget::Kind kind, Text name);
+  // A record for `holder` stamped with two successive clock readings.
+  StoredClaim new_claim(Text holder) const;
+  bool is_expired(const StoredClaim& claim, std::uint64_t now) const;
 
   // Built in this order.
   ClaimTable claims_;

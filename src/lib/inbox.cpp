@@ -2,20 +2,43 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
+
+#include "table/fatal_failure.h"
 
 namespace galtro {
 namespace {
 
-Message* allocate_slots(std::size_t count) {
-  return std::allocator<Message>().allocate(count);
+PendingMessage* allocate_slots(std::size_t count) {
+  return std::allocator<PendingMessage>().allocate(count);
 }
 
-void free_slots(Message* slots, std::size_t count) noexcept {
-  if (slots != nullptr) std::allocator<Message>().deallocate(slots, count);
+void free_slots(PendingMessage* slots, std::size_t count) noexcept {
+  if (slots != nullptr) std::allocator<PendingMessage>().deallocate(slots, count);
 }
 
 }  // namespace
+
+PendingMessage::PendingMessage(Text from_agent, Text content, std::uint64_t timestamp,
+                               bool is_broadcast)
+    : from_agent_(std::move(from_agent)),
+      content_(std::move(content)),
+      stamp_(timestamp | (is_broadcast ? kBroadcastBit : 0)) {
+  if (timestamp > kMaxTimestamp) fatal("assertion failed: a message timestamp fits in 63 bits");
+}
+
+PendingMessage PendingMessage::of(Message message) {
+  const bool is_broadcast = !message.to_agent.has_value();
+  return PendingMessage(std::move(message.from_agent), std::move(message.content),
+                        message.timestamp, is_broadcast);
+}
+
+Message PendingMessage::copy_for(std::string_view owner) const {
+  std::optional<Text> to_agent;
+  if (!is_broadcast()) to_agent.emplace(owner);
+  return Message{from_agent_, std::move(to_agent), content_, timestamp()};
+}
 
 Inbox::Inbox(Inbox&& other) noexcept
     : slots_(std::exchange(other.slots_, nullptr)),
@@ -47,14 +70,15 @@ void Inbox::destroy_all() noexcept {
 }
 
 void Inbox::grow() {
-  static_assert(std::is_nothrow_move_constructible_v<Message>, "growth must not fail halfway");
+  static_assert(std::is_nothrow_move_constructible_v<PendingMessage>,
+                "growth must not fail halfway");
   const std::size_t new_capacity = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
-  if (new_capacity > std::allocator_traits<std::allocator<Message>>::max_size({})) {
+  if (new_capacity > std::allocator_traits<std::allocator<PendingMessage>>::max_size({})) {
     throw std::bad_alloc();
   }
-  Message* new_slots = allocate_slots(new_capacity);  // may throw: nothing changed yet
+  PendingMessage* new_slots = allocate_slots(new_capacity);  // may throw: nothing changed yet
   for (std::size_t i = 0; i < size_; ++i) {
-    Message& old = at(i);
+    PendingMessage& old = at(i);
     std::construct_at(&new_slots[i], std::move(old));
     std::destroy_at(&old);
   }
@@ -64,23 +88,32 @@ void Inbox::grow() {
   head_ = 0;
 }
 
-void Inbox::push_back(Message message) {
+void Inbox::push_back(PendingMessage message) {
   if (size_ == capacity_) grow();
   std::construct_at(&at(size_), std::move(message));
   ++size_;
 }
 
-std::vector<Message> Inbox::copy_all() const {
+std::vector<Message> Inbox::copy_all(std::string_view owner) const {
   std::vector<Message> copies;
   copies.reserve(size_);
-  for (std::size_t i = 0; i < size_; ++i) copies.push_back(at(i));
+  for (std::size_t i = 0; i < size_; ++i) copies.push_back(at(i).copy_for(owner));
   return copies;
 }
 
-std::vector<Message> Inbox::take_all() {
-  std::vector<Message> taken;
-  taken.reserve(size_);  // may throw: nothing moved yet
-  for (std::size_t i = 0; i < size_; ++i) taken.push_back(std::move(at(i)));
+std::vector<Message> Inbox::take_all(std::string_view owner) {
+  std::vector<Message> taken(size_);  // may throw: nothing moved yet
+  // The addressees first, as they may need storage, so that a failure moves nothing.
+  for (std::size_t i = 0; i < size_; ++i) {
+    const PendingMessage& pending = at(i);
+    if (!pending.is_broadcast()) taken[i].to_agent.emplace(owner);
+    taken[i].timestamp = pending.timestamp();
+  }
+  for (std::size_t i = 0; i < size_; ++i) {
+    PendingMessage& pending = at(i);
+    taken[i].from_agent = std::move(pending.from_agent_);
+    taken[i].content = std::move(pending.content_);
+  }
   destroy_all();
   return taken;
 }

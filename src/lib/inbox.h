@@ -1,5 +1,10 @@
 // Inbox: one agent's pending messages, first in first out, in a ring buffer.
 //
+// A message in an inbox is always addressed to the inbox's owner, so the inbox keeps
+// no addressee: a PendingMessage has the sender, the content, the timestamp and
+// whether it came as a broadcast. Reading the inbox rebuilds each Message with the
+// owner as `to_agent` for a direct message and none for a broadcast.
+//
 // A new inbox reserves nothing; storage doubles as messages arrive (first block of
 // kFirstCapacity) and is kept when the inbox is drained. Invariant: the pending
 // messages are slots_[(head_ + i) % capacity_] for i in [0, size_), oldest first;
@@ -7,11 +12,51 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "lib/records.h"
 
 namespace galtro {
+
+// A message as an inbox keeps it, in 40 bytes: the timestamp shares its word with the
+// broadcast flag. Timestamps come from now_seconds, which never exceeds 2^63 - 1.
+class PendingMessage {
+ public:
+  static constexpr std::uint64_t kMaxTimestamp = (std::uint64_t{1} << 63) - 1;
+
+  // Fatal if `timestamp` exceeds kMaxTimestamp.
+  static PendingMessage direct(Text from_agent, Text content, std::uint64_t timestamp) {
+    return PendingMessage(std::move(from_agent), std::move(content), timestamp, false);
+  }
+  static PendingMessage broadcast(Text from_agent, Text content, std::uint64_t timestamp) {
+    return PendingMessage(std::move(from_agent), std::move(content), timestamp, true);
+  }
+  // Keeps `message` but its addressee; whether it has one is kept as the flag.
+  static PendingMessage of(Message message);
+
+  const Text& from_agent() const noexcept { return from_agent_; }
+  const Text& content() const noexcept { return content_; }
+  std::uint64_t timestamp() const noexcept { return stamp_ & kMaxTimestamp; }
+  bool is_broadcast() const noexcept { return (stamp_ & kBroadcastBit) != 0; }
+
+  // A copy of the message as delivered to `owner`.
+  Message copy_for(std::string_view owner) const;
+
+  friend bool operator==(const PendingMessage&, const PendingMessage&) = default;
+
+ private:
+  friend class Inbox;  // moves the texts out when the inbox is drained
+  static constexpr std::uint64_t kBroadcastBit = std::uint64_t{1} << 63;
+
+  PendingMessage(Text from_agent, Text content, std::uint64_t timestamp, bool is_broadcast);
+
+  Text from_agent_;
+  Text content_;
+  std::uint64_t stamp_;  // the timestamp, with kBroadcastBit for a broadcast
+};
+static_assert(sizeof(PendingMessage) == 40, "two texts and one word");
 
 class Inbox {
  public:
@@ -26,24 +71,28 @@ class Inbox {
   ~Inbox();
 
   // Appends at the back. On std::bad_alloc the inbox is unchanged.
-  void push_back(Message message);
-  // Copies every pending message, oldest first; the inbox is unchanged.
-  std::vector<Message> copy_all() const;
-  // Moves every pending message out, oldest first; the inbox keeps its storage.
-  std::vector<Message> take_all();
+  void push_back(PendingMessage message);
+  // Copies every pending message, oldest first, as delivered to `owner`; the inbox is
+  // unchanged.
+  std::vector<Message> copy_all(std::string_view owner) const;
+  // Moves every pending message out, oldest first, as delivered to `owner`; the
+  // inbox keeps its storage.
+  std::vector<Message> take_all(std::string_view owner);
 
+  // The pending message `index` places from the front. PRECONDITION: index < size().
+  const PendingMessage& operator[](std::size_t index) const noexcept { return at(index); }
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t capacity() const noexcept { return capacity_; }
 
  private:
-  Message& at(std::size_t index) const noexcept {
+  PendingMessage& at(std::size_t index) const noexcept {
     return slots_[(head_ + index) & (capacity_ - 1)];
   }
   void grow();
   void destroy_all() noexcept;
 
-  Message* slots_ = nullptr;
+  PendingMessage* slots_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t head_ = 0;
   std::size_t size_ = 0;

@@ -1,5 +1,6 @@
 // The plain records of the coordination state: agent status, claims, messages and
-// history events. Every record owns its texts.
+// history events. Every record owns its texts. (How the tables store claims, inbox
+// messages and history is more compact: StoredClaim here, inbox.h, event_log.h.)
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,31 @@ struct Claim {
   std::uint64_t renewed_at;
   friend bool operator==(const Claim&, const Claim&) = default;
 };
+
+// Resource keys: the path or task id behind one of these prefixes.
+inline constexpr std::string_view kFileKeyPrefix = "file:";
+inline constexpr std::string_view kTaskKeyPrefix = "task:";
+
+constexpr std::string_view key_prefix(ClaimTarget::Kind kind) noexcept {
+  return kind == ClaimTarget::Kind::kFile ? kFileKeyPrefix : kTaskKeyPrefix;
+}
+
+// A claim as the `claims` table keeps it. The target is not stored: the key it is
+// stored under names it.
+struct StoredClaim {
+  Text holder;
+  std::uint64_t claimed_at;
+  std::uint64_t renewed_at;
+  friend bool operator==(const StoredClaim&, const StoredClaim&) = default;
+};
+static_assert(sizeof(StoredClaim) == 32, "a holder and two stamps, nothing more");
+
+// The target a resource key names. Fatal unless the key has one of the prefixes,
+// which every key of `claims` has.
+ClaimTarget target_of_key(std::string_view key);
+
+// The full claim that `stored` is under `key`.
+Claim claim_of(std::string_view key, const StoredClaim& stored);
 
 struct Message {
   Text from_agent;

@@ -16,6 +16,7 @@
 #include "lib/clock.h"
 #include "lib/coordination_state.h"
 #include "lib/records.h"
+#include "table/fatal_failure.h"
 
 namespace galtro {
 namespace {
@@ -53,13 +54,16 @@ struct Snapshot {
 
 Snapshot snapshot_of(const CoordinationState& state) {
   Snapshot view;
-  state.claims().for_each(
-      [&view](const Text& key, const Claim& claim) { view.claims[key.str()] = describe(claim); });
+  state.claims().for_each([&view](const Text& key, const StoredClaim& stored) {
+    view.claims[key.str()] = describe(claim_of(key, stored));
+  });
   state.statuses().for_each([&view](const Text& agent, AgentStatus status) {
     view.statuses[agent.str()] = std::string(status_text(status));
   });
   state.history().for_each([&view](std::uint64_t second, const HistoryList& events) {
-    for (const HistoryEvent& event : events) view.history[second].push_back(describe(event));
+    for (const HistoryEvent& event : events.events()) {
+      view.history[second].push_back(describe(event));
+    }
   });
   return view;
 }
@@ -385,6 +389,105 @@ TEST(ClaimsTest, KeysAreThePrefixedNamesUsedExactly) {
   EXPECT_EQ(outcome(state.release(Text(""), Text("file:"))), "ok");
   EXPECT_EQ(outcome(state.release(Text(""), Text("task:"))), "ok");
   EXPECT_EQ(outcome(state.release(Text(long_agent), Text("file:" + long_name))), "ok");
+}
+
+// The table keeps no target: it is read back from the key, only the first prefix
+// counting, whatever the name looks like.
+TEST(ClaimsTest, TheTargetIsTheKeyWithoutItsPrefix) {
+  const std::string long_name(70, 'n');
+  struct Case {
+    std::string key;
+    ClaimTarget::Kind kind;
+    std::string name;
+  };
+  const std::vector<Case> cases = {
+      {"file:src/a.rs", ClaimTarget::Kind::kFile, "src/a.rs"},
+      {"task:T-1", ClaimTarget::Kind::kTask, "T-1"},
+      {"file:", ClaimTarget::Kind::kFile, ""},
+      {"task:", ClaimTarget::Kind::kTask, ""},
+      {"file:task:x", ClaimTarget::Kind::kFile, "task:x"},
+      {"task:file:", ClaimTarget::Kind::kTask, "file:"},
+      {"file:file:", ClaimTarget::Kind::kFile, "file:"},
+      {"task:" + long_name, ClaimTarget::Kind::kTask, long_name},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    EXPECT_EQ(target_of_key(c.key), (ClaimTarget{c.kind, Text(c.name)}));
+    const StoredClaim stored{Text("holder"), 5, 6};
+    EXPECT_EQ(claim_of(c.key, stored),
+              (Claim{ClaimTarget{c.kind, Text(c.name)}, Text("holder"), 5, 6}));
+  }
+  for (std::string_view bad : {"", "file", "FILE:x", "src/a.rs", " file:x", "tasks:x"}) {
+    EXPECT_THROW(target_of_key(bad), FatalFailure) << "'" << bad << "'";
+  }
+}
+
+// Names that look like keys themselves come back whole from every operation that
+// returns a claim, renewal included.
+TEST(ClaimsTest, NamesThatLookLikeKeysComeBackWhole) {
+  ManualClock clock(static_cast<std::int64_t>(kStart));
+  CoordinationState state(clock);
+  for (const ClaimKind* kind : {&kFile, &kTask}) {
+    for (std::string_view name : {"file:x", "task:", "file:task:file:y"}) {
+      SCOPED_TRACE(testing::Message() << kind->name << " " << name);
+      const std::string key = kind->key_prefix + std::string(name);
+      const Claim expected{ClaimTarget{kind->target_kind, Text(name)}, Text("alice"), kStart,
+                           kStart};
+      EXPECT_EQ(claim(state, *kind, "alice", name), expected);
+      EXPECT_EQ(state.renew_claim(Text("alice"), Text(key)), expected);
+      EXPECT_EQ(claim_of(key, state.claims().get(std::string_view(key))->value()), expected);
+    }
+  }
+}
+
+// Agent ids and names too long to be stored inline, through every path: a fresh claim,
+// a refusal, a takeover (whose events read the key from the table while it holds it),
+// a renewal and a release.
+TEST(ClaimsTest, LongIdsAndNamesSurviveEveryPath) {
+  const std::string first(40, 'f');
+  const std::string second(33, 's');
+  for (const ClaimKind* kind : {&kFile, &kTask}) {
+    SCOPED_TRACE(kind->name);
+    ManualClock clock(static_cast<std::int64_t>(kStart));
+    CoordinationState state(clock);
+    const std::string name = "src/deeply/nested/module_" + std::string(kind->name) + ".rs";
+    const std::string key = kind->key_prefix + name;
+    const auto claim_by = [&](const std::string& agent) {
+      return claim(state, *kind, agent, name);
+    };
+
+    const auto fresh = claim_by(first);
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_EQ(*fresh,
+              (Claim{ClaimTarget{kind->target_kind, Text(name)}, Text(first), kStart, kStart}));
+    EXPECT_EQ(outcome(claim_by(second)), first + kind->held_by + name);
+
+    const std::uint64_t later = kStart + 300;
+    clock.set(static_cast<std::int64_t>(later));
+    const auto taken = claim_by(second);
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(*taken,
+              (Claim{ClaimTarget{kind->target_kind, Text(name)}, Text(second), later, later}));
+    EXPECT_EQ(snapshot_of(state).history[later],
+              (std::vector<std::string>{"claimed " + second + " " + key + at(later),
+                                        "released " + first + " " + key + at(later)}));
+
+    const std::uint64_t renewed = later + 1;
+    clock.set(static_cast<std::int64_t>(renewed));
+    EXPECT_EQ(state.renew_claim(Text(second), Text(key)),
+              (Claim{ClaimTarget{kind->target_kind, Text(name)}, Text(second), renewed, renewed}));
+    EXPECT_EQ(snapshot_of(state).claims.at(key),
+              describe(*state.renew_claim(Text(second), Text(key))));
+
+    const std::uint64_t released = renewed + 1;
+    clock.set(static_cast<std::int64_t>(released));
+    EXPECT_EQ(outcome(state.release(Text(first), Text(key))),
+              first + " cannot release a claim held by " + second);
+    EXPECT_EQ(outcome(state.release(Text(second), Text(key))), "ok");
+    EXPECT_EQ(snapshot_of(state).history[released],
+              (std::vector<std::string>{"released " + second + " " + key + at(released)}));
+    EXPECT_FALSE(snapshot_of(state).claims.contains(key));
+  }
 }
 
 // --- Clock readings ------------------------------------------------------------------

@@ -50,7 +50,7 @@ using HistoryView = std::map<std::uint64_t, std::vector<std::string>>;
 HistoryView history_of(const CoordinationState& state) {
   HistoryView view;
   state.history().for_each([&view](std::uint64_t second, const HistoryList& events) {
-    for (const HistoryEvent& event : events) view[second].push_back(describe(event));
+    for (const HistoryEvent& event : events.events()) view[second].push_back(describe(event));
   });
   return view;
 }
@@ -65,7 +65,8 @@ std::map<std::string, std::string> statuses_of(const CoordinationState& state) {
 
 std::map<std::string, std::string> claims_of(const CoordinationState& state) {
   std::map<std::string, std::string> view;
-  state.claims().for_each([&view](const Text& key, const Claim& claim) {
+  state.claims().for_each([&view](const Text& key, const StoredClaim& stored) {
+    const Claim claim = claim_of(key, stored);
     view[key.str()] = claim.holder.str() + " " +
                       (claim.target.kind == ClaimTarget::Kind::kFile ? "file " : "task ") +
                       claim.target.name.str() + " " + std::to_string(claim.claimed_at) + "/" +
@@ -234,6 +235,28 @@ TEST(CoordinationStateTest, HistoryKeepsAppendOrderAndGroupsBySecondOfAppend) {
   const HistoryView expected = {
       {kStart, first_second},
       {kStart + 1, {"released a file:x @1700000001", "claimed z file:x @1700000001"}},
+  };
+  EXPECT_EQ(history_of(state), expected);
+}
+
+// Borrowed events are appended like owned ones, a text in two pieces as one.
+TEST(CoordinationStateTest, BorrowedEventsAreAppendedLikeOwnedOnes) {
+  ManualClock clock(kStart);
+  CoordinationState state(clock);
+  const std::string long_path(30, 'p');
+  state.append_history(
+      BorrowedEvent::claimed(std::string_view("a"), TextPieces("file:", long_path), kStart));
+  state.append_history(ClaimedEvent{Text("a"), Text("file:" + long_path), kStart});
+  clock.advance(2);
+  state.append_history(BorrowedEvent::message_sent(std::string_view("d"), std::string_view("e"),
+                                                   TextPieces("pie", "ces"), 3));
+  state.append_history(BorrowedEvent::broadcast(TextPieces("", "b"), TextPieces("x", ""), 4));
+  state.append_history(BorrowedEvent::released(std::string_view(""), std::string_view(""), 5));
+  const HistoryView expected = {
+      {kStart,
+       {"claimed a file:" + long_path + " @1700000000",
+        "claimed a file:" + long_path + " @1700000000"}},
+      {kStart + 2, {"sent d->e: pieces @3", "broadcast b: x @4", "released   @5"}},
   };
   EXPECT_EQ(history_of(state), expected);
 }

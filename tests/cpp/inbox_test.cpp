@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "table/fatal_failure.h"
+
 namespace galtro {
 namespace {
 
@@ -35,11 +37,19 @@ std::vector<MessageTuple> as_tuples(const Messages& messages) {
   return tuples;
 }
 
+// Whose inbox it is: every direct message is addressed to it, and the listings name
+// it. Longer than the inline capacity of a text, so that each listing copies it.
+constexpr std::string_view kOwner = "the owner of this inbox";
+
+void push(Inbox& inbox, const Message& message) {
+  inbox.push_back(PendingMessage::of(message));
+}
+
 // Message number `n`; content longer than the inline capacity of a text so that
 // moves between slots are real pointer hand-overs. Every third one is a broadcast.
 Message numbered(std::uint64_t n) {
   std::optional<Text> to;
-  if (n % 3 != 0) to = Text("recipient-" + std::to_string(n % 5));
+  if (n % 3 != 0) to = Text(kOwner);
   return Message{Text("sender-" + std::to_string(n % 7)), std::move(to),
                  Text("message number " + std::to_string(n) + " with a heap-sized body"), n};
 }
@@ -52,54 +62,54 @@ TEST(InboxTest, NewInboxIsEmptyAndReservesNothing) {
   Inbox inbox;
   EXPECT_TRUE(inbox.empty());
   EXPECT_EQ(inbox.capacity(), 0u);
-  EXPECT_TRUE(inbox.copy_all().empty());
-  EXPECT_TRUE(inbox.take_all().empty());
+  EXPECT_TRUE(inbox.copy_all(kOwner).empty());
+  EXPECT_TRUE(inbox.take_all(kOwner).empty());
   EXPECT_EQ(inbox.capacity(), 0u);
 }
 
 TEST(InboxTest, KeepsArrivalOrderAndFieldsUnchanged) {
   Inbox inbox;
-  const Message direct{Text("alice"), Text("bob"), Text("hello"), 10};
+  const Message direct{Text("alice"), Text(kOwner), Text("hello"), 10};
   const Message broadcast{Text("carol"), std::nullopt, Text(""), 11};
-  const Message long_one{Text(std::string(40, 'x')), Text("bob"), Text("caf\xc3\xa9\0!"sv), 9};
-  inbox.push_back(direct);
-  inbox.push_back(broadcast);
-  inbox.push_back(long_one);
+  const Message long_one{Text(std::string(40, 'x')), Text(kOwner), Text("caf\xc3\xa9\0!"sv), 9};
+  push(inbox, direct);
+  push(inbox, broadcast);
+  push(inbox, long_one);
   EXPECT_EQ(inbox.size(), 3u);
-  EXPECT_EQ(as_tuples(inbox.copy_all()),
+  EXPECT_EQ(as_tuples(inbox.copy_all(kOwner)),
             as_tuples(std::vector<Message>{direct, broadcast, long_one}));
 }
 
 TEST(InboxTest, CopyAllLeavesTheInboxUnchanged) {
   Inbox inbox;
-  for (std::uint64_t n = 0; n < 6; ++n) inbox.push_back(numbered(n));
+  for (std::uint64_t n = 0; n < 6; ++n) push(inbox, numbered(n));
   const std::size_t capacity = inbox.capacity();
-  const auto first = inbox.copy_all();
-  const auto second = inbox.copy_all();
+  const auto first = inbox.copy_all(kOwner);
+  const auto second = inbox.copy_all(kOwner);
   EXPECT_EQ(as_tuples(first), as_tuples(second));
   EXPECT_EQ(inbox.size(), 6u);
   EXPECT_EQ(inbox.capacity(), capacity);
-  EXPECT_EQ(as_tuples(inbox.take_all()), as_tuples(first));
+  EXPECT_EQ(as_tuples(inbox.take_all(kOwner)), as_tuples(first));
 }
 
 TEST(InboxTest, TakeAllEmptiesButKeepsCapacityAndTheInboxStillWorks) {
   Inbox inbox;
-  for (std::uint64_t n = 0; n < 5; ++n) inbox.push_back(numbered(n));
+  for (std::uint64_t n = 0; n < 5; ++n) push(inbox, numbered(n));
   const std::size_t capacity = inbox.capacity();
   ASSERT_GE(capacity, 5u);
 
-  const auto taken = inbox.take_all();
+  const auto taken = inbox.take_all(kOwner);
   ASSERT_EQ(taken.size(), 5u);
   for (std::uint64_t n = 0; n < 5; ++n) EXPECT_EQ(as_tuple(taken[n]), as_tuple(numbered(n)));
   EXPECT_TRUE(inbox.empty());
   EXPECT_EQ(inbox.capacity(), capacity);
-  EXPECT_TRUE(inbox.copy_all().empty());
-  EXPECT_TRUE(inbox.take_all().empty());
+  EXPECT_TRUE(inbox.copy_all(kOwner).empty());
+  EXPECT_TRUE(inbox.take_all(kOwner).empty());
 
   // Refilling up to the kept capacity needs no new storage.
-  for (std::uint64_t n = 100; n < 100 + capacity; ++n) inbox.push_back(numbered(n));
+  for (std::uint64_t n = 100; n < 100 + capacity; ++n) push(inbox, numbered(n));
   EXPECT_EQ(inbox.capacity(), capacity);
-  const auto refilled = inbox.take_all();
+  const auto refilled = inbox.take_all(kOwner);
   ASSERT_EQ(refilled.size(), capacity);
   for (std::size_t i = 0; i < capacity; ++i)
     EXPECT_EQ(as_tuple(refilled[i]), as_tuple(numbered(100 + i)));
@@ -110,7 +120,7 @@ TEST(InboxTest, GrowsByDoublingFromFourAndKeepsOrderAcrossThousands) {
   std::vector<std::size_t> capacities;
   constexpr std::uint64_t kCount = 20'000;
   for (std::uint64_t n = 0; n < kCount; ++n) {
-    inbox.push_back(numbered(n));
+    push(inbox, numbered(n));
     if (capacities.empty() || capacities.back() != inbox.capacity()) {
       capacities.push_back(inbox.capacity());
     }
@@ -122,11 +132,11 @@ TEST(InboxTest, GrowsByDoublingFromFourAndKeepsOrderAcrossThousands) {
   }
   EXPECT_GE(inbox.capacity(), kCount);
 
-  const auto copied = inbox.copy_all();
+  const auto copied = inbox.copy_all(kOwner);
   ASSERT_EQ(copied.size(), kCount);
   for (std::uint64_t n = 0; n < kCount; ++n)
     ASSERT_EQ(as_tuple(copied[n]), as_tuple(numbered(n))) << "at " << n;
-  EXPECT_EQ(as_tuples(inbox.take_all()), as_tuples(copied));
+  EXPECT_EQ(as_tuples(inbox.take_all(kOwner)), as_tuples(copied));
   EXPECT_TRUE(inbox.empty());
 }
 
@@ -143,7 +153,7 @@ TEST(InboxTest, InterleavedPushesAndDrainsMatchAQueue) {
     for (int round = 0; round < 60; ++round) {
       const int pushes = std::uniform_int_distribution<int>(0, 40)(random);
       for (int i = 0; i < pushes; ++i) {
-        inbox.push_back(numbered(next));
+        push(inbox, numbered(next));
         model.push_back(numbered(next));
         ++next;
       }
@@ -154,23 +164,23 @@ TEST(InboxTest, InterleavedPushesAndDrainsMatchAQueue) {
 
       switch (std::uniform_int_distribution<int>(0, 2)(random)) {
         case 0:
-          ASSERT_EQ(as_tuples(inbox.copy_all()), as_tuples(model));
+          ASSERT_EQ(as_tuples(inbox.copy_all(kOwner)), as_tuples(model));
           break;
         case 1:
-          ASSERT_EQ(as_tuples(inbox.take_all()), as_tuples(model));
+          ASSERT_EQ(as_tuples(inbox.take_all(kOwner)), as_tuples(model));
           model.clear();
           break;
         default:
           break;  // leave the messages pending into the next round
       }
     }
-    ASSERT_EQ(as_tuples(inbox.take_all()), as_tuples(model));
+    ASSERT_EQ(as_tuples(inbox.take_all(kOwner)), as_tuples(model));
   }
 }
 
 TEST(InboxTest, MoveHandsOverMessagesAndStorage) {
   Inbox source;
-  for (std::uint64_t n = 0; n < 9; ++n) source.push_back(numbered(n));
+  for (std::uint64_t n = 0; n < 9; ++n) push(source, numbered(n));
   const std::size_t capacity = source.capacity();
 
   Inbox moved(std::move(source));
@@ -181,15 +191,85 @@ TEST(InboxTest, MoveHandsOverMessagesAndStorage) {
 
   // Move assignment onto an inbox with pending messages drops those.
   Inbox target;
-  for (std::uint64_t n = 50; n < 53; ++n) target.push_back(numbered(n));
+  for (std::uint64_t n = 50; n < 53; ++n) push(target, numbered(n));
   target = std::move(moved);
-  const auto messages = target.copy_all();
+  const auto messages = target.copy_all(kOwner);
   ASSERT_EQ(messages.size(), 9u);
   for (std::uint64_t n = 0; n < 9; ++n) EXPECT_EQ(as_tuple(messages[n]), as_tuple(numbered(n)));
 
   // A moved-from inbox is usable again.
-  source.push_back(numbered(77));
-  EXPECT_EQ(as_tuples(source.take_all()), as_tuples(std::vector<Message>{numbered(77)}));
+  push(source, numbered(77));
+  EXPECT_EQ(as_tuples(source.take_all(kOwner)), as_tuples(std::vector<Message>{numbered(77)}));
+}
+
+// --- The stored form of a message -------------------------------------------------------
+
+TEST(PendingMessageTest, KeepsSenderContentTimestampAndWhetherItWasDirect) {
+  for (std::uint64_t timestamp :
+       {std::uint64_t{0}, std::uint64_t{1'700'000'000}, PendingMessage::kMaxTimestamp - 1,
+        PendingMessage::kMaxTimestamp}) {
+    SCOPED_TRACE(timestamp);
+    const PendingMessage direct = PendingMessage::direct(Text("alice"), Text("hi"), timestamp);
+    EXPECT_FALSE(direct.is_broadcast());
+    EXPECT_EQ(direct.timestamp(), timestamp);
+    EXPECT_EQ(direct.from_agent(), "alice");
+    EXPECT_EQ(direct.content(), "hi");
+
+    const PendingMessage all = PendingMessage::broadcast(Text("bob"), Text(""), timestamp);
+    EXPECT_TRUE(all.is_broadcast());
+    EXPECT_EQ(all.timestamp(), timestamp);
+    EXPECT_EQ(all.from_agent(), "bob");
+    EXPECT_EQ(all.content(), "");
+    EXPECT_FALSE(direct == PendingMessage::broadcast(Text("alice"), Text("hi"), timestamp));
+  }
+}
+
+// Clock readings never exceed 2^63 - 1; a larger timestamp is a broken invariant,
+// not a silently different message.
+TEST(PendingMessageTest, ATimestampBeyondAnyClockReadingIsFatal) {
+  const std::uint64_t too_large = PendingMessage::kMaxTimestamp + 1;
+  EXPECT_THROW(PendingMessage::direct(Text("a"), Text("b"), too_large), FatalFailure);
+  EXPECT_THROW(PendingMessage::broadcast(Text("a"), Text("b"), ~std::uint64_t{0}), FatalFailure);
+  EXPECT_THROW(PendingMessage::of(Message{Text("a"), std::nullopt, Text("b"), too_large}),
+               FatalFailure);
+}
+
+// The addressee is not stored: a listing names the owner for a direct message and no
+// one for a broadcast.
+TEST(PendingMessageTest, DeliveredCopyNamesTheOwnerForADirectMessageOnly) {
+  const std::string long_owner(30, 'o');
+  const PendingMessage direct =
+      PendingMessage::of(Message{Text("alice"), Text("whoever"), Text("hello"), 12});
+  const PendingMessage all =
+      PendingMessage::of(Message{Text("alice"), std::nullopt, Text("hello"), 12});
+  EXPECT_FALSE(direct.is_broadcast());
+  EXPECT_TRUE(all.is_broadcast());
+  for (std::string_view owner : {std::string_view("bob"), std::string_view(long_owner), ""sv}) {
+    SCOPED_TRACE(owner);
+    EXPECT_EQ(as_tuple(direct.copy_for(owner)),
+              (MessageTuple{"alice", std::string(owner), "hello", 12}));
+    EXPECT_EQ(as_tuple(all.copy_for(owner)), (MessageTuple{"alice", std::nullopt, "hello", 12}));
+  }
+  EXPECT_EQ(direct.from_agent(), "alice") << "copying leaves the message as it was";
+  EXPECT_EQ(direct.content(), "hello");
+}
+
+// Listing and draining rebuild the addressee from the owner each caller names, and
+// the drained messages keep their texts, also for an owner id too long to be inline.
+TEST(InboxTest, ListingsNameTheOwnerTheyAreAskedFor) {
+  Inbox inbox;
+  push(inbox, Message{Text("alice"), Text(kOwner), Text("one"), 1});
+  push(inbox, Message{Text("carol"), std::nullopt, Text(std::string(50, 'c')), 2});
+  const std::vector<MessageTuple> as_owner = {{"alice", std::string(kOwner), "one", 1},
+                                              {"carol", std::nullopt, std::string(50, 'c'), 2}};
+  EXPECT_EQ(as_tuples(inbox.copy_all(kOwner)), as_owner);
+  EXPECT_EQ(as_tuples(inbox.copy_all("x")),
+            (std::vector<MessageTuple>{{"alice", "x", "one", 1},
+                                       {"carol", std::nullopt, std::string(50, 'c'), 2}}));
+  EXPECT_EQ(inbox[0].from_agent(), "alice");
+  EXPECT_TRUE(inbox[1].is_broadcast());
+  EXPECT_EQ(as_tuples(inbox.take_all(kOwner)), as_owner);
+  EXPECT_TRUE(inbox.empty());
 }
 
 }  // namespace

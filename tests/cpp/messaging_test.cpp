@@ -60,7 +60,7 @@ std::map<std::string, std::string> statuses_of(const CoordinationState& state) {
 std::map<std::string, Messages> inboxes_of(const CoordinationState& state) {
   std::map<std::string, Messages> view;
   state.inboxes().for_each([&view](const Text& agent, const Inbox& inbox) {
-    view[agent.str()] = as_tuples(inbox.copy_all());
+    view[agent.str()] = as_tuples(inbox.copy_all(agent));
   });
   return view;
 }
@@ -71,7 +71,7 @@ using EventTuple = std::tuple<std::string, std::string, std::string, std::string
 std::vector<EventTuple> message_events_of(const CoordinationState& state) {
   std::map<std::uint64_t, std::vector<EventTuple>> by_second;
   state.history().for_each([&by_second](std::uint64_t second, const HistoryList& events) {
-    for (const HistoryEvent& event : events) {
+    for (const HistoryEvent& event : events.events()) {
       if (const auto* sent = std::get_if<MessageSentEvent>(&event)) {
         by_second[second].emplace_back("sent", sent->from_agent.str(), sent->to_agent.str(),
                                        sent->content.str(), sent->time);
@@ -245,6 +245,35 @@ TEST(MessagingClockTest, EveryCopyCarriesTheMessageTimestampAndHistoryReadsLater
   EXPECT_GT(std::get<4>(events[0]), sent.timestamp);
   EXPECT_GT(std::get<4>(events[1]), all.timestamp);
   EXPECT_GT(all.timestamp, std::get<4>(events[0]));
+}
+
+// Inboxes keep no addressee: listing and draining name the owner for direct messages
+// and no one for broadcasts, also for ids too long to be stored inline; the history
+// keeps the addressee of every direct message.
+TEST_F(MessagingTest, ListingsNameTheOwnerWhateverTheLengthOfItsId) {
+  const std::string long_id(48, 'L');
+  const std::string longer_sender(20, 'S');
+  state_.send_message(Text(longer_sender), Text(long_id), Text("to the long one"));
+  state_.send_message(Text(long_id), Text("short"), Text("to the short one"));
+  const MessageTuple all = as_tuple(state_.broadcast(Text(longer_sender), Text("everyone")));
+
+  const Messages long_inbox = {direct(longer_sender, long_id, "to the long one", kStartSecond),
+                               all};
+  EXPECT_EQ(inboxes_of(state_),
+            (std::map<std::string, Messages>{
+                {long_id, long_inbox},
+                {longer_sender, {all}},
+                {"short", {direct(long_id, "short", "to the short one", kStartSecond), all}},
+            }));
+  EXPECT_EQ(as_tuples(state_.inbox(Text(long_id))), long_inbox);
+  EXPECT_EQ(as_tuples(state_.drain_inbox(Text(long_id))), long_inbox);
+  EXPECT_TRUE(state_.inbox(Text(long_id)).empty());
+  EXPECT_EQ(message_events_of(state_),
+            (std::vector<EventTuple>{
+                {"sent", longer_sender, long_id, "to the long one", kStartSecond},
+                {"sent", long_id, "short", "to the short one", kStartSecond},
+                {"broadcast", longer_sender, "", "everyone", kStartSecond},
+            }));
 }
 
 TEST_F(MessagingTest, TextsComeBackByteForByte) {

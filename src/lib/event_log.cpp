@@ -1,0 +1,194 @@
+#include "lib/event_log.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <variant>
+
+#include "table/fatal_failure.h"
+
+namespace galtro {
+namespace {
+
+constexpr std::size_t kMaxVarintBytes = 10;
+
+std::size_t varint_size(std::uint64_t value) noexcept {
+  std::size_t bytes = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++bytes;
+  }
+  return bytes;
+}
+
+char* put_varint(char* out, std::uint64_t value) noexcept {
+  while (value >= 0x80) {
+    *out++ = static_cast<char>(static_cast<unsigned char>(value | 0x80));
+    value >>= 7;
+  }
+  *out++ = static_cast<char>(static_cast<unsigned char>(value));
+  return out;
+}
+
+char* put_bytes(char* out, std::string_view bytes) noexcept {
+  if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  return out + bytes.size();
+}
+
+// Differences in either direction as small unsigned numbers: 0, -1, 1, -2, 2, ...
+// become 0, 1, 2, 3, 4, ... (the difference is taken modulo 2^64 as a signed value).
+std::uint64_t zigzag(std::uint64_t difference) noexcept {
+  return (difference << 1) ^ (0 - (difference >> 63));
+}
+std::uint64_t unzigzag(std::uint64_t coded) noexcept {
+  return (coded >> 1) ^ (0 - (coded & 1));
+}
+
+// a + b, or std::bad_alloc where the sum is beyond any buffer.
+std::size_t checked_add(std::size_t a, std::size_t b) {
+  std::size_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum) || sum > EventLog::kMaxBytes) throw std::bad_alloc();
+  return sum;
+}
+
+[[noreturn]] void corrupt() {
+  fatal("assertion failed: history log decodes");
+}
+
+}  // namespace
+
+BorrowedEvent BorrowedEvent::of(const HistoryEvent& event) noexcept {
+  struct Fields {
+    BorrowedEvent operator()(const ClaimedEvent& e) const noexcept {
+      return claimed(e.agent_id.view(), e.resource_key.view(), e.time);
+    }
+    BorrowedEvent operator()(const ReleasedEvent& e) const noexcept {
+      return released(e.agent_id.view(), e.resource_key.view(), e.time);
+    }
+    BorrowedEvent operator()(const MessageSentEvent& e) const noexcept {
+      return message_sent(e.from_agent.view(), e.to_agent.view(), e.content.view(), e.time);
+    }
+    BorrowedEvent operator()(const BroadcastEvent& e) const noexcept {
+      return broadcast(e.from_agent.view(), e.content.view(), e.time);
+    }
+  };
+  return std::visit(Fields{}, event);
+}
+
+HistoryEvent EventView::to_event() const {
+  switch (kind) {
+    case EventKind::kClaimed:
+      return ClaimedEvent{Text(texts[0]), Text(texts[1]), time};
+    case EventKind::kReleased:
+      return ReleasedEvent{Text(texts[0]), Text(texts[1]), time};
+    case EventKind::kMessageSent:
+      return MessageSentEvent{Text(texts[0]), Text(texts[1]), Text(texts[2]), time};
+    case EventKind::kBroadcast:
+      return BroadcastEvent{Text(texts[0]), Text(texts[1]), time};
+  }
+  corrupt();
+}
+
+EventLog::EventLog(EventLog&& other) noexcept
+    : bytes_(std::exchange(other.bytes_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      last_time_(std::exchange(other.last_time_, 0)) {}
+
+EventLog& EventLog::operator=(EventLog&& other) noexcept {
+  if (this != &other) {
+    std::free(bytes_);
+    bytes_ = std::exchange(other.bytes_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+    last_time_ = std::exchange(other.last_time_, 0);
+  }
+  return *this;
+}
+
+EventLog::~EventLog() {
+  std::free(bytes_);
+}
+
+void EventLog::append(const BorrowedEvent& event) {
+  const std::size_t fields = text_field_count(event.kind);
+  const std::uint64_t coded_time = zigzag(event.time - last_time_);
+
+  // Everything is measured and allocated before the first byte is written.
+  std::size_t lengths[3] = {};
+  std::size_t header = 1 + varint_size(coded_time);
+  std::size_t text_bytes = 0;
+  for (std::size_t i = 0; i < fields; ++i) {
+    lengths[i] = checked_add(event.texts[i].head.size(), event.texts[i].tail.size());
+    header += varint_size(lengths[i]);
+    text_bytes = checked_add(text_bytes, lengths[i]);
+  }
+  const std::size_t event_bytes = checked_add(header, text_bytes);
+  const std::size_t needed = checked_add(size_, event_bytes);
+
+  if (needed > capacity_) {
+    std::size_t wanted = 0;
+    if (capacity_ == 0) {
+      if (__builtin_mul_overflow(event_bytes, kFirstEvents, &wanted)) wanted = needed;
+    } else if (__builtin_mul_overflow(capacity_, std::size_t{2}, &wanted)) {
+      wanted = needed;
+    }
+    if (wanted < needed) wanted = needed;
+    if (wanted > kMaxBytes) wanted = needed;
+    void* grown = std::realloc(bytes_, wanted);
+    if (grown == nullptr) throw std::bad_alloc();  // the old block is untouched
+    bytes_ = static_cast<char*>(grown);
+    capacity_ = wanted;
+  }
+
+  char* out = bytes_ + size_;
+  *out++ = static_cast<char>(event.kind);
+  out = put_varint(out, coded_time);
+  for (std::size_t i = 0; i < fields; ++i) out = put_varint(out, lengths[i]);
+  for (std::size_t i = 0; i < fields; ++i) {
+    const TextPieces& text = event.texts[i];
+    out = put_bytes(out, text.head);
+    out = put_bytes(out, text.tail);
+  }
+  size_ = needed;
+  last_time_ = event.time;
+}
+
+EventView EventLog::decode(std::size_t& offset, std::uint64_t& time) const {
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(bytes_);
+  const auto next_varint = [&]() {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < kMaxVarintBytes; ++i) {
+      if (offset >= size_) corrupt();
+      const unsigned char byte = bytes[offset++];
+      value |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * i);
+      if ((byte & 0x80) == 0) return value;
+    }
+    corrupt();
+  };
+
+  if (offset >= size_ || bytes[offset] > static_cast<unsigned char>(EventKind::kBroadcast)) {
+    corrupt();
+  }
+  EventView view{static_cast<EventKind>(bytes[offset++]), 0, {}};
+  time += unzigzag(next_varint());
+  view.time = time;
+  const std::size_t fields = text_field_count(view.kind);
+  std::size_t lengths[3] = {};
+  for (std::size_t i = 0; i < fields; ++i) lengths[i] = static_cast<std::size_t>(next_varint());
+  for (std::size_t i = 0; i < fields; ++i) {
+    if (lengths[i] > size_ - offset) corrupt();
+    view.texts[i] = std::string_view(bytes_ + offset, lengths[i]);
+    offset += lengths[i];
+  }
+  return view;
+}
+
+std::vector<HistoryEvent> EventLog::events() const {
+  std::vector<HistoryEvent> owned;
+  for_each_event([&owned](const EventView& view) { owned.push_back(view.to_event()); });
+  return owned;
+}
+
+}  // namespace galtro

@@ -1,0 +1,133 @@
+// EventLog: the history events appended during one second, serialized back to back
+// in one growable byte buffer.
+//
+// Encoding of one event, in this order:
+//   kind     1 byte, an EventKind
+//   time     varint: the zigzag-coded difference (modulo 2^64) between the event's
+//            time and that of the event before it in this log (0 before the first),
+//            so that events of one second mostly take 1 byte here
+//   lengths  one varint per text field of the kind, in field order
+//   texts    the bytes of those fields, in field order, back to back
+// Varints are little-endian base 128 (7 bits a byte, high bit set on all but the
+// last byte), at most 10 bytes for 64 bits.
+//
+// Growth: the first block holds kFirstEvents events the size of the first one; after
+// that the capacity doubles, or grows further if one event needs more. Appending
+// borrows the event's texts and copies their bytes straight into the buffer.
+//
+// Reading decodes the buffer front to back: for_each_event() hands out views of the
+// stored bytes, events() owned copies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "lib/records.h"
+
+namespace galtro {
+
+// The kinds in the order of the HistoryEvent alternatives.
+enum class EventKind : std::uint8_t {
+  kClaimed = 0,
+  kReleased = 1,
+  kMessageSent = 2,
+  kBroadcast = 3
+};
+
+// Number of text fields of each kind: agent id and resource key (Claimed,
+// Released); from, to and content (MessageSent); from and content (Broadcast).
+constexpr std::size_t text_field_count(EventKind kind) noexcept {
+  return kind == EventKind::kMessageSent ? 3 : 2;
+}
+
+// A text field given in two pieces that are stored as one text, such as a key prefix
+// and a path. Both pieces are borrowed.
+struct TextPieces {
+  TextPieces() noexcept = default;
+  TextPieces(std::string_view whole) noexcept : head(whole) {}  // NOLINT: a text is one piece
+  TextPieces(std::string_view first, std::string_view second) noexcept
+      : head(first), tail(second) {}
+
+  std::string_view head;
+  std::string_view tail;
+};
+
+// An event to append, its texts borrowed from the caller for the call only.
+struct BorrowedEvent {
+  EventKind kind;
+  TextPieces texts[3];  // the first text_field_count(kind) are used
+  std::uint64_t time;
+
+  static BorrowedEvent claimed(TextPieces agent_id, TextPieces resource_key, std::uint64_t time) {
+    return {EventKind::kClaimed, {agent_id, resource_key, {}}, time};
+  }
+  static BorrowedEvent released(TextPieces agent_id, TextPieces resource_key, std::uint64_t time) {
+    return {EventKind::kReleased, {agent_id, resource_key, {}}, time};
+  }
+  static BorrowedEvent message_sent(TextPieces from_agent, TextPieces to_agent, TextPieces content,
+                                    std::uint64_t time) {
+    return {EventKind::kMessageSent, {from_agent, to_agent, content}, time};
+  }
+  static BorrowedEvent broadcast(TextPieces from_agent, TextPieces content, std::uint64_t time) {
+    return {EventKind::kBroadcast, {from_agent, content, {}}, time};
+  }
+  // The fields of an owned event, viewed.
+  static BorrowedEvent of(const HistoryEvent& event) noexcept;
+};
+
+// One stored event; its texts view the log's buffer and stay valid until the log is
+// changed or destroyed.
+struct EventView {
+  EventKind kind;
+  std::uint64_t time;
+  std::string_view texts[3];  // the first text_field_count(kind) are set, the rest empty
+
+  // An owned copy.
+  HistoryEvent to_event() const;
+};
+
+class EventLog {
+ public:
+  static constexpr std::size_t kFirstEvents = 4;
+  // The largest buffer the log asks for; a longer one fails as std::bad_alloc.
+  static constexpr std::size_t kMaxBytes = (std::size_t{1} << 56) - 1;
+
+  EventLog() noexcept = default;
+  EventLog(EventLog&& other) noexcept;
+  EventLog& operator=(EventLog&& other) noexcept;
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
+  ~EventLog();
+
+  // Appends at the end. On std::bad_alloc the log is unchanged.
+  void append(const BorrowedEvent& event);
+  void append(const HistoryEvent& event) { append(BorrowedEvent::of(event)); }
+
+  // Calls visit(const EventView&) for every event, oldest first.
+  template <class F>
+  void for_each_event(F&& visit) const {
+    std::size_t offset = 0;
+    std::uint64_t time = 0;
+    while (offset < size_) visit(decode(offset, time));
+  }
+  // Owned copies of every event, oldest first.
+  std::vector<HistoryEvent> events() const;
+
+  bool empty() const noexcept { return size_ == 0; }
+  // Bytes in use and bytes allocated.
+  std::size_t byte_size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+
+ private:
+  // The event starting at `offset`, whose predecessor's time is `time`; advances both.
+  EventView decode(std::size_t& offset, std::uint64_t& time) const;
+
+  char* bytes_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  std::uint64_t last_time_ = 0;  // time of the last event, the base of the next one
+};
+
+}  // namespace galtro
