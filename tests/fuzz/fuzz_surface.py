@@ -40,6 +40,11 @@ if atheris is not None:
 else:
     import coordination_model
 
+def instrumented(function):
+    """Coverage of the decoder too, so that new kinds of argument count as progress."""
+    return atheris.instrument_func(function) if atheris is not None else function
+
+
 import galtro_core  # noqa: E402
 from galtro_core import CoordinationState  # noqa: E402
 
@@ -132,11 +137,13 @@ def model_new(*args, **kwargs):
 
 # --- decoding ---------------------------------------------------------------------------
 
+@instrumented
 def text(fdp, surrogates):
     size = fdp.ConsumeIntInRange(0, 12)
     return fdp.ConsumeUnicode(size) if surrogates else fdp.ConsumeUnicodeNoSurrogates(size)
 
 
+@instrumented
 def value(fdp):
     kind = fdp.ConsumeIntInRange(0, 19)
     if kind <= 4:
@@ -170,6 +177,19 @@ def value(fdp):
     return text(fdp, surrogates=False) * fdp.ConsumeIntInRange(1, 2000)
 
 
+@instrumented
+def plain_text(fdp):
+    """A text argument that converts: mostly from the pools, so that names collide."""
+    kind = fdp.ConsumeIntInRange(0, 7)
+    if kind <= 3:
+        return AGENTS[fdp.ConsumeIntInRange(0, len(AGENTS) - 1)]
+    if kind <= 6:
+        path = PATHS[fdp.ConsumeIntInRange(0, len(PATHS) - 1)]
+        return [path, "file:" + path, "task:" + path][kind - 4]
+    return text(fdp, surrogates=False)
+
+
+@instrumented
 def keyword(fdp, params):
     kind = fdp.ConsumeIntInRange(0, 6)
     if kind <= 2 and params:
@@ -203,6 +223,7 @@ def shape(result):
     return type(result)
 
 
+@instrumented
 def check_call(native, model, method, args, kwargs):
     before = int(time.time())
     actual = outcome(getattr(native, method), args, kwargs)
@@ -231,6 +252,7 @@ def named_agents(args, kwargs):
             if type(v) is str and len(v) < 64 and not any(0xD800 <= ord(c) < 0xE000 for c in v)]
 
 
+@instrumented
 def test_one_input(data):
     if atheris is not None:
         fdp = atheris.FuzzedDataProvider(data)
@@ -246,8 +268,14 @@ def test_one_input(data):
             break
         target = fdp.ConsumeIntInRange(0, len(NAMES))
         params = METHODS.get(NAMES[target], ()) if target < len(NAMES) else ()
-        args = tuple(value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 4)))
-        kwargs = {keyword(fdp, params): value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))}
+        shape_of_call = fdp.ConsumeIntInRange(0, 3)
+        if shape_of_call < 2 and target < len(NAMES):  # well formed, so the core is reached
+            texts = [plain_text(fdp) for _ in params]
+            split = len(params) if shape_of_call == 0 else fdp.ConsumeIntInRange(0, len(params))
+            args, kwargs = tuple(texts[:split]), dict(zip(params[split:], texts[split:]))
+        else:
+            args = tuple(value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 4)))
+            kwargs = {keyword(fdp, params): value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))}
         if target == len(NAMES):  # the constructor
             actual = outcome(CoordinationState, args, kwargs)
             expected = outcome(model_new, args, kwargs)
