@@ -11,12 +11,8 @@ Text::Text(std::string_view prefix, std::string_view rest) {
   if (!rest.empty()) std::memcpy(target + prefix.size(), rest.data(), rest.size());
 }
 
-char* Text::allocate(std::size_t size) {
+char* Text::allocate_heap(std::size_t size) {
   clear_inline();
-  if (size <= kInlineCapacity) {
-    raw_[kTagByte] = static_cast<unsigned char>(size);
-    return reinterpret_cast<char*>(raw_);
-  }
   if (size > kMaxHeapSize) throw std::bad_alloc();
   char* block = static_cast<char*>(std::malloc(size));
   if (block == nullptr) throw std::bad_alloc();
@@ -25,10 +21,6 @@ char* Text::allocate(std::size_t size) {
   std::memcpy(raw_ + 8, &size_bits, 7);
   raw_[kTagByte] = kHeapTag;
   return block;
-}
-
-void Text::release() noexcept {
-  if (is_heap()) std::free(heap_pointer());
 }
 
 }  // namespace galtro

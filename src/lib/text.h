@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -84,13 +85,22 @@ class Text {
     std::memset(raw_, 0, sizeof raw_);
   }
   // Makes this text a fresh buffer of `size` bytes (contents unset) and returns it.
-  // PRECONDITION: holds no heap block.
-  char* allocate(std::size_t size);
+  // PRECONDITION: holds no heap block. The inline case is here, so that short texts
+  // are made and dropped without a call.
+  char* allocate(std::size_t size) {
+    if (size > kInlineCapacity) return allocate_heap(size);
+    clear_inline();
+    raw_[kTagByte] = static_cast<unsigned char>(size);
+    return reinterpret_cast<char*>(raw_);
+  }
+  char* allocate_heap(std::size_t size);
   void assign(const char* data, std::size_t size) {
     char* target = allocate(size);
     if (size != 0) std::memcpy(target, data, size);
   }
-  void release() noexcept;
+  void release() noexcept {
+    if (is_heap()) std::free(heap_pointer());
+  }
 
   alignas(8) unsigned char raw_[16];
 };
