@@ -1,5 +1,6 @@
 #include "lib/event_log.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -45,7 +46,7 @@ std::uint64_t unzigzag(std::uint64_t coded) noexcept {
   return (coded >> 1) ^ (0 - (coded & 1));
 }
 
-// a + b, or std::bad_alloc where the sum is beyond any buffer.
+// a + b, or std::bad_alloc where the sum is beyond what the log stores.
 std::size_t checked_add(std::size_t a, std::size_t b) {
   std::size_t sum = 0;
   if (__builtin_add_overflow(a, b, &sum) || sum > EventLog::kMaxBytes) throw std::bad_alloc();
@@ -91,24 +92,32 @@ HistoryEvent EventView::to_event() const {
 }
 
 EventLog::EventLog(EventLog&& other) noexcept
-    : bytes_(std::exchange(other.bytes_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)),
+    : first_(std::exchange(other.first_, nullptr)),
+      last_(std::exchange(other.last_, nullptr)),
       last_time_(std::exchange(other.last_time_, 0)) {}
 
 EventLog& EventLog::operator=(EventLog&& other) noexcept {
   if (this != &other) {
-    std::free(bytes_);
-    bytes_ = std::exchange(other.bytes_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
+    free_blocks();
+    first_ = std::exchange(other.first_, nullptr);
+    last_ = std::exchange(other.last_, nullptr);
     last_time_ = std::exchange(other.last_time_, 0);
   }
   return *this;
 }
 
 EventLog::~EventLog() {
-  std::free(bytes_);
+  free_blocks();
+}
+
+void EventLog::free_blocks() noexcept {
+  for (Block* block = first_; block != nullptr;) {
+    Block* next = block->next;
+    std::free(block);
+    block = next;
+  }
+  first_ = nullptr;
+  last_ = nullptr;
 }
 
 void EventLog::append(const BorrowedEvent& event) {
@@ -125,42 +134,41 @@ void EventLog::append(const BorrowedEvent& event) {
     text_bytes = checked_add(text_bytes, lengths[i]);
   }
   const std::size_t event_bytes = checked_add(header, text_bytes);
-  const std::size_t needed = checked_add(size_, event_bytes);
 
-  if (needed > capacity_) {
-    std::size_t wanted = 0;
-    if (capacity_ == 0) {
-      if (__builtin_mul_overflow(event_bytes, kFirstEvents, &wanted)) wanted = needed;
-    } else if (__builtin_mul_overflow(capacity_, std::size_t{2}, &wanted)) {
-      wanted = needed;
+  Block* block = last_;
+  if (block == nullptr || block->capacity - block->size < event_bytes) {
+    std::size_t capacity = 0;
+    if (block == nullptr) {
+      capacity =
+          event_bytes <= kMaxBlockBytes / kFirstEvents ? kFirstEvents * event_bytes : event_bytes;
+    } else {
+      capacity = std::max(event_bytes, std::min(2 * block->capacity, kMaxBlockBytes));
     }
-    if (wanted < needed) wanted = needed;
-    if (wanted > kMaxBytes) wanted = needed;
-    void* grown = std::realloc(bytes_, wanted);
-    if (grown == nullptr) throw std::bad_alloc();  // the old block is untouched
-    bytes_ = static_cast<char*>(grown);
-    capacity_ = wanted;
+    void* memory = std::malloc(sizeof(Block) + capacity);
+    if (memory == nullptr) throw std::bad_alloc();
+    block = ::new (memory) Block{nullptr, 0, capacity};
+    (last_ == nullptr ? first_ : last_->next) = block;
+    last_ = block;
   }
 
-  char* out = bytes_ + size_;
+  char* out = block->bytes() + block->size;
   *out++ = static_cast<char>(event.kind);
   out = put_varint(out, coded_time);
   for (std::size_t i = 0; i < fields; ++i) out = put_varint(out, lengths[i]);
   for (std::size_t i = 0; i < fields; ++i) {
-    const TextPieces& text = event.texts[i];
-    out = put_bytes(out, text.head);
-    out = put_bytes(out, text.tail);
+    out = put_bytes(out, event.texts[i].head);
+    out = put_bytes(out, event.texts[i].tail);
   }
-  size_ = needed;
+  block->size += event_bytes;
   last_time_ = event.time;
 }
 
-EventView EventLog::decode(std::size_t& offset, std::uint64_t& time) const {
-  const auto* const bytes = reinterpret_cast<const unsigned char*>(bytes_);
+EventView EventLog::decode(const Block& block, std::size_t& offset, std::uint64_t& time) {
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(block.bytes());
   const auto next_varint = [&]() {
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < kMaxVarintBytes; ++i) {
-      if (offset >= size_) corrupt();
+      if (offset >= block.size) corrupt();
       const unsigned char byte = bytes[offset++];
       value |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * i);
       if ((byte & 0x80) == 0) return value;
@@ -168,7 +176,7 @@ EventView EventLog::decode(std::size_t& offset, std::uint64_t& time) const {
     corrupt();
   };
 
-  if (offset >= size_ || bytes[offset] > static_cast<unsigned char>(EventKind::kBroadcast)) {
+  if (offset >= block.size || bytes[offset] > static_cast<unsigned char>(EventKind::kBroadcast)) {
     corrupt();
   }
   EventView view{static_cast<EventKind>(bytes[offset++]), 0, {}};
@@ -178,11 +186,33 @@ EventView EventLog::decode(std::size_t& offset, std::uint64_t& time) const {
   std::size_t lengths[3] = {};
   for (std::size_t i = 0; i < fields; ++i) lengths[i] = static_cast<std::size_t>(next_varint());
   for (std::size_t i = 0; i < fields; ++i) {
-    if (lengths[i] > size_ - offset) corrupt();
-    view.texts[i] = std::string_view(bytes_ + offset, lengths[i]);
+    if (lengths[i] > block.size - offset) corrupt();
+    view.texts[i] = std::string_view(block.bytes() + offset, lengths[i]);
     offset += lengths[i];
   }
   return view;
+}
+
+std::size_t EventLog::byte_size() const noexcept {
+  std::size_t total = 0;
+  for (const Block* block = first_; block != nullptr; block = block->next) total += block->size;
+  return total;
+}
+
+std::size_t EventLog::capacity() const noexcept {
+  std::size_t total = 0;
+  for (const Block* block = first_; block != nullptr; block = block->next) {
+    total += block->capacity;
+  }
+  return total;
+}
+
+std::vector<std::size_t> EventLog::block_capacities() const {
+  std::vector<std::size_t> capacities;
+  for (const Block* block = first_; block != nullptr; block = block->next) {
+    capacities.push_back(block->capacity);
+  }
+  return capacities;
 }
 
 std::vector<HistoryEvent> EventLog::events() const {

@@ -1,5 +1,5 @@
 // EventLog: the history events appended during one second, serialized back to back
-// in one growable byte buffer.
+// into a chain of byte blocks.
 //
 // Encoding of one event, in this order:
 //   kind     1 byte, an EventKind
@@ -11,11 +11,15 @@
 // Varints are little-endian base 128 (7 bits a byte, high bit set on all but the
 // last byte), at most 10 bytes for 64 bits.
 //
-// Growth: the first block holds kFirstEvents events the size of the first one; after
-// that the capacity doubles, or grows further if one event needs more. Appending
-// borrows the event's texts and copies their bytes straight into the buffer.
+// Blocks: an event lies whole in one block. The first block holds kFirstEvents events
+// the size of the first one; when an event does not fit in the last block, a new one
+// is chained on, twice the size of the last up to kMaxBlockBytes, or just the size of
+// the event if that is larger. Stored bytes never move, and an append never needs
+// more new memory than max(kMaxBlockBytes, its event's size), however long the log:
+// a busy second's history is not copied or doubled as a whole. Appending borrows the
+// event's texts and copies their bytes straight into the block.
 //
-// Reading decodes the buffer front to back: for_each_event() hands out views of the
+// Reading decodes the blocks front to back: for_each_event() hands out views of the
 // stored bytes, events() owned copies.
 #pragma once
 
@@ -91,7 +95,10 @@ struct EventView {
 class EventLog {
  public:
   static constexpr std::size_t kFirstEvents = 4;
-  // The largest buffer the log asks for; a longer one fails as std::bad_alloc.
+  // Blocks grow by doubling up to this size; only an event larger than it makes a
+  // larger block.
+  static constexpr std::size_t kMaxBlockBytes = std::size_t{64} << 10;
+  // The largest event the log stores; a larger one fails as std::bad_alloc.
   static constexpr std::size_t kMaxBytes = (std::size_t{1} << 56) - 1;
 
   EventLog() noexcept = default;
@@ -108,25 +115,39 @@ class EventLog {
   // Calls visit(const EventView&) for every event, oldest first.
   template <class F>
   void for_each_event(F&& visit) const {
-    std::size_t offset = 0;
     std::uint64_t time = 0;
-    while (offset < size_) visit(decode(offset, time));
+    for (const Block* block = first_; block != nullptr; block = block->next) {
+      std::size_t offset = 0;
+      while (offset < block->size) visit(decode(*block, offset, time));
+    }
   }
   // Owned copies of every event, oldest first.
   std::vector<HistoryEvent> events() const;
 
-  bool empty() const noexcept { return size_ == 0; }
-  // Bytes in use and bytes allocated.
-  std::size_t byte_size() const noexcept { return size_; }
-  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return first_ == nullptr; }
+  // Bytes of the events, and bytes of the blocks (without their headers).
+  std::size_t byte_size() const noexcept;
+  std::size_t capacity() const noexcept;
+  // The size of each block, oldest first.
+  std::vector<std::size_t> block_capacities() const;
 
  private:
-  // The event starting at `offset`, whose predecessor's time is `time`; advances both.
-  EventView decode(std::size_t& offset, std::uint64_t& time) const;
+  // A block's header; its `capacity` bytes follow it in the same allocation.
+  struct Block {
+    Block* next;
+    std::size_t size;      // bytes in use
+    std::size_t capacity;  // bytes after the header
+    char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
+    const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  };
 
-  char* bytes_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  // The event starting at `offset` in `block`, whose predecessor's time is `time`;
+  // advances both.
+  static EventView decode(const Block& block, std::size_t& offset, std::uint64_t& time);
+  void free_blocks() noexcept;
+
+  Block* first_ = nullptr;
+  Block* last_ = nullptr;
   std::uint64_t last_time_ = 0;  // time of the last event, the base of the next one
 };
 

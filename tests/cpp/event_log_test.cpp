@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -210,12 +211,13 @@ TEST(EventLogTest, TwoPiecesAreStoredAsOneText) {
                            }));
 }
 
-// The first block holds four events of the first one's size; then the block doubles,
-// or grows to fit an event that needs more. Nothing is lost across a growth.
-TEST(EventLogTest, FirstBlockHoldsFourEventsThenCapacityDoubles) {
+// The first block holds four events of the first one's size; each further block is
+// twice the size of the one before, up to kMaxBlockBytes, unless one event needs more.
+// Nothing moves or is lost when a block is added.
+TEST(EventLogTest, BlocksStartAtFourEventsAndDoubleUpToTheLimit) {
   EventLog log;
   std::vector<std::string> expected;
-  const auto append = [&](std::string agent, std::uint64_t time) {
+  const auto append = [&](const std::string& agent, std::uint64_t time) {
     log.append(BorrowedEvent::claimed(std::string_view(agent), "file:x"sv, time));
     expected.push_back("claimed [" + agent + "] [file:x] @" + std::to_string(time));
   };
@@ -223,32 +225,55 @@ TEST(EventLogTest, FirstBlockHoldsFourEventsThenCapacityDoubles) {
   append("a", 0);  // 1 kind + 1 time + 2 lengths + 1 + 6 bytes
   const std::size_t event_bytes = 11;
   ASSERT_EQ(log.byte_size(), event_bytes);
-  EXPECT_EQ(log.capacity(), EventLog::kFirstEvents * event_bytes);
+  EXPECT_EQ(log.block_capacities(), std::vector<std::size_t>{EventLog::kFirstEvents * event_bytes});
   for (int i = 1; i < 4; ++i) append("b", 0);
   EXPECT_EQ(log.byte_size(), 4 * event_bytes);
-  EXPECT_EQ(log.capacity(), 4 * event_bytes) << "four events of that size fit";
+  EXPECT_EQ(log.block_capacities(), std::vector<std::size_t>{4 * event_bytes})
+      << "four events of that size fit";
 
+  // The first event of a new block; the full one's bytes stay where they are.
+  const auto first_text = [&log] {
+    const char* first = nullptr;
+    log.for_each_event([&first](const EventView& view) {
+      if (first == nullptr) first = view.texts[0].data();
+    });
+    return first;
+  };
+  const char* before_growth = first_text();
   append("c", 0);
-  EXPECT_EQ(log.capacity(), 8 * event_bytes);
-  std::vector<std::size_t> capacities = {log.capacity()};
-  for (int i = 0; i < 2000; ++i) {
-    append("n" + std::to_string(i % 10), static_cast<std::uint64_t>(i % 3));
-    if (log.capacity() != capacities.back()) capacities.push_back(log.capacity());
-  }
-  for (std::size_t i = 1; i < capacities.size(); ++i) {
-    EXPECT_EQ(capacities[i], 2 * capacities[i - 1]);
-  }
-  EXPECT_LE(log.byte_size(), log.capacity());
-  EXPECT_GT(2 * log.byte_size(), log.capacity()) << "at most half empty after a doubling";
+  EXPECT_EQ(log.block_capacities(), (std::vector<std::size_t>{4 * event_bytes, 8 * event_bytes}));
+  EXPECT_EQ(first_text(), before_growth);
 
-  // An event larger than the doubled block gets a block that fits it exactly.
-  const std::string huge(4 * log.capacity(), 'h');
-  const std::size_t before = log.byte_size();
+  // 12-byte events from here: every block is filled as far as whole events go.
+  for (int i = 0; i < 20'000; ++i) {
+    append("n" + std::to_string(i % 10), static_cast<std::uint64_t>(i % 3));
+  }
+  const std::vector<std::size_t> blocks = log.block_capacities();
+  ASSERT_GT(blocks.size(), 3u);
+  for (std::size_t i = 1; i < blocks.size(); ++i) {
+    EXPECT_EQ(blocks[i], std::min(2 * blocks[i - 1], EventLog::kMaxBlockBytes)) << "block " << i;
+  }
+  EXPECT_EQ(blocks.back(), EventLog::kMaxBlockBytes);
+  EXPECT_GT(log.byte_size() + blocks.size() * 12 + blocks.back(), log.capacity())
+      << "no block but the last has room for another event";
+
+  // An event larger than the limit gets a block of exactly its size, and the block
+  // after it is back at the limit.
+  const std::string huge(3 * EventLog::kMaxBlockBytes, 'h');
   log.append(BorrowedEvent::broadcast("z"sv, std::string_view(huge), 9));
   expected.push_back("broadcast [z] [" + huge + "] @9");
-  EXPECT_EQ(log.capacity(), log.byte_size());
-  EXPECT_GT(log.byte_size(), before + huge.size());
+  append("after", 9);
+  const std::vector<std::size_t> with_huge = log.block_capacities();
+  ASSERT_EQ(with_huge.size(), blocks.size() + 2);
+  EXPECT_EQ(with_huge[blocks.size()], 1 + 1 + 1 + 3 + 1 + huge.size());
+  EXPECT_EQ(with_huge.back(), EventLog::kMaxBlockBytes);
   EXPECT_EQ(contents(log), expected);
+
+  // A large first event: a block of its size alone, not four times that.
+  EventLog large_first;
+  large_first.append(BorrowedEvent::broadcast("z"sv, std::string_view(huge), 9));
+  EXPECT_EQ(large_first.block_capacities(),
+            std::vector<std::size_t>{1 + 1 + 1 + 3 + 1 + huge.size()});
 }
 
 // Built with a sanitizer, whose allocator ends the process on a request it cannot
