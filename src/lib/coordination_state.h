@@ -6,7 +6,7 @@
 //   statuses agent id -> AgentStatus (its keys are the recipients of a broadcast)
 //   inboxes  agent id -> Inbox (pending messages without their addressee, the owner)
 //   history  Unix second -> EventLog, the events appended during that second, in
-//            order, serialized into one buffer
+//            order, serialized back to back (event_log.h)
 //
 // Lock order: a `claims` shard lock may be held while a `statuses` or a `history`
 // shard lock is taken (only the takeover of an expired claim does so); never the
