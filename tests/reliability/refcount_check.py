@@ -16,7 +16,8 @@ calls between two measurements of
 * sys.gettotalrefcount(), only with --counted.
 
 A leak or an over-release of one reference per call shows as a difference of N; the
-check allows a small constant for caches that fill on first use.
+check allows a small constant for caches that fill on first use, and measures a path
+up to three times before it reports it.
 
 Why --counted: the debug interpreter counts every reference it takes and gives back
 in a global total, but a module built against the release headers takes and gives
@@ -39,6 +40,12 @@ from galtro_core import CoordinationState
 
 ALLOWED_DRIFT = 16  # constant allowance per path, in references or blocks
 WARM_UP = 200  # calls of a path before its first measurement
+MEASUREMENTS = 3  # a path fails only if each of these exceeds the allowance
+
+
+def excessive(result):
+    return (abs(result["blocks"]) > ALLOWED_DRIFT or abs(result["total"]) > ALLOWED_DRIFT
+            or any(abs(v) > ALLOWED_DRIFT for v in result["objects"].values()))
 
 METHODS = {
     "claim_file": ("agent_id", "path"),
@@ -251,7 +258,12 @@ def main():
     failures = []
     worst = {"blocks": 0, "total": 0}
     for name, probe in probes:
-        result = measure(probe, objects, options.iterations, options.counted, baseline)
+        # A leak repeats in every measurement; a cache or free list that settles once
+        # (seen with the unraisable-report path) does not: measure again before blaming.
+        for _ in range(MEASUREMENTS):
+            result = measure(probe, objects, options.iterations, options.counted, baseline)
+            if not excessive(result):
+                break
         for key in ("blocks", "total"):
             worst[key] = max(worst[key], abs(result[key]))
         bad = [f"{key} {result[key]:+d}" for key in ("blocks", "total")
