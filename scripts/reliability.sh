@@ -154,7 +154,7 @@ step_refcount() {
   log "every call path under $DEBUG_PYTHON: the counted build"
   PYTHONPATH="$ROOT/build-rel-refcount" "$DEBUG_PYTHON" tests/reliability/refcount_check.py \
     --iterations "$ITERATIONS" --counted | tee "$OUT/refcount-counted.log" || status=1
-  record refcount "$status" "$(grep -oE '[0-9]+ paths x [0-9]+ calls' "$OUT/refcount-counted.log"); $(grep -oE 'total refcount delta.*' "$OUT/refcount-counted.log"); worst path drift: $(grep -oE 'worst drift of one path: [^(]*' "$OUT/refcount-counted.log" | cut -d: -f2 | xargs); $((SECONDS - start)) s"
+  record refcount "$status" "$(grep -oE '[0-9]+ paths x [0-9]+ calls' "$OUT/refcount-counted.log"); $(grep -oE 'total refcount delta.*' "$OUT/refcount-counted.log"); worst path drift: $(grep -oE 'worst drift of one path: [^(]*' "$OUT/refcount-counted.log" | cut -d: -f2 | xargs); release module: $(grep -oE 'worst drift of one path: [0-9]+ blocks' "$OUT/refcount-release.log" | cut -d: -f2 | xargs); $((SECONDS - start)) s"
   return "$status"
 }
 
