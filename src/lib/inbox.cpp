@@ -97,7 +97,13 @@ void Inbox::push_back(PendingMessage message) {
 std::vector<Message> Inbox::copy_all(std::string_view owner) const {
   std::vector<Message> copies;
   copies.reserve(size_);
-  for (std::size_t i = 0; i < size_; ++i) copies.push_back(at(i).copy_for(owner));
+  for (std::size_t i = 0; i < size_; ++i) {
+    // Built in place, field by field, rather than moved in.
+    const PendingMessage& pending = at(i);
+    Message& copy = copies.emplace_back(pending.from_agent(), std::nullopt, pending.content(),
+                                        pending.timestamp());
+    if (!pending.is_broadcast()) copy.to_agent.emplace(owner);
+  }
   return copies;
 }
 
