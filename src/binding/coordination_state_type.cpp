@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -297,8 +298,14 @@ PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(drain_inbox_signature, self, args, kwargs,
                      [](CoordinationState& state, Text agent_id) -> Outcome {
                        const Text owner = agent_id;
-                       const std::vector<Message> messages = state.drain_inbox(std::move(agent_id));
-                       return message_list(messages, owner);
+                       std::vector<Message> messages = state.drain_inbox(std::move(agent_id));
+                       try {
+                         return message_list(messages, owner);
+                       } catch (const std::bad_alloc&) {
+                         // No list for the caller: the messages go back, oldest first.
+                         state.return_drained(Text(owner), std::move(messages));
+                         throw;
+                       }
                      });
 }
 

@@ -1,5 +1,6 @@
 #include "binding/error_value.h"
 
+#include <new>
 #include <optional>
 
 #include "binding/panic_exception.h"
@@ -129,6 +130,12 @@ void drop_pending_failure() {
 
 PyObject* require_object(PyObject* object) {
   if (object == nullptr) {
+    // Running out of memory is not fatal here: it unwinds as std::bad_alloc, which the
+    // entry frame raises as MemoryError, and the caller may undo what it took out.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
     PyErr_Print();
     fatal("Python API call failed");
   }

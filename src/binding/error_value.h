@@ -56,7 +56,8 @@ class ErrorValue {
 void drop_pending_failure();
 
 // Returns `object`, a new reference from an interpreter call that must not fail. A null
-// is a fatal failure "Python API call failed", after the pending exception is printed.
+// with MemoryError pending throws std::bad_alloc; any other null is a fatal failure
+// "Python API call failed", after the pending exception is printed.
 PyObject* require_object(PyObject* object);
 
 // The Display rule: str(object) as UTF-8, surrogates and all, with every invalid

@@ -1,7 +1,8 @@
 // Result conversion: what the core returns, as new Python objects.
 //
-// Each function returns a new reference. The interpreter failing to make an object is a
-// fatal failure "Python API call failed" (the pending exception is printed first).
+// Each function returns a new reference. The interpreter running out of memory for an
+// object throws std::bad_alloc (raised as MemoryError); any other failure to make one is
+// a fatal failure "Python API call failed" (the pending exception is printed first).
 // Call only after the core operation has returned, with no table lock held.
 #pragma once
 

@@ -78,6 +78,9 @@ class CoordinationState {
   Message broadcast(Text from_agent, Text content);
   std::vector<Message> inbox(Text agent_id);
   std::vector<Message> drain_inbox(Text agent_id);
+  // Gives back messages that drain_inbox took out but the caller could not hand on
+  // (its own allocation failed), in front of any that arrived since. Nothing is lost.
+  void return_drained(Text agent_id, std::vector<Message> messages);
 
   // --- The tables, for reading by tests -------------------------------------------
   const ClaimTable& claims() const { return claims_; }

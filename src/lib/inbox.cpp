@@ -34,12 +34,6 @@ PendingMessage PendingMessage::of(Message message) {
                         message.timestamp, is_broadcast);
 }
 
-Message PendingMessage::copy_for(std::string_view owner) const {
-  std::optional<Text> to_agent;
-  if (!is_broadcast()) to_agent.emplace(owner);
-  return Message{from_agent_, std::move(to_agent), content_, timestamp()};
-}
-
 Inbox::Inbox(Inbox&& other) noexcept
     : slots_(std::exchange(other.slots_, nullptr)),
       capacity_(std::exchange(other.capacity_, 0)),
@@ -122,6 +116,16 @@ std::vector<Message> Inbox::take_all(std::string_view owner) {
   }
   destroy_all();
   return taken;
+}
+
+void Inbox::restore_front(std::vector<Message>&& messages) {
+  while (capacity_ - size_ < messages.size()) grow();  // may throw: nothing moved yet
+  for (std::size_t i = messages.size(); i-- > 0;) {
+    head_ = (head_ + capacity_ - 1) & (capacity_ - 1);
+    std::construct_at(&slots_[head_], PendingMessage::of(std::move(messages[i])));
+    ++size_;
+  }
+  messages.clear();
 }
 
 }  // namespace galtro

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lib/records.h"
@@ -40,9 +41,6 @@ class PendingMessage {
   const Text& content() const noexcept { return content_; }
   std::uint64_t timestamp() const noexcept { return stamp_ & kMaxTimestamp; }
   bool is_broadcast() const noexcept { return (stamp_ & kBroadcastBit) != 0; }
-
-  // A copy of the message as delivered to `owner`.
-  Message copy_for(std::string_view owner) const;
 
   friend bool operator==(const PendingMessage&, const PendingMessage&) = default;
 
@@ -78,9 +76,11 @@ class Inbox {
   // Moves every pending message out, oldest first, as delivered to `owner`; the
   // inbox keeps its storage.
   std::vector<Message> take_all(std::string_view owner);
+  // Puts `messages` (taken out earlier, oldest first) back in front of whatever is
+  // pending now, so that the oldest is again at the front. Needs no storage when
+  // nothing arrived since they were taken; on std::bad_alloc the inbox is unchanged.
+  void restore_front(std::vector<Message>&& messages);
 
-  // The pending message `index` places from the front. PRECONDITION: index < size().
-  const PendingMessage& operator[](std::size_t index) const noexcept { return at(index); }
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t capacity() const noexcept { return capacity_; }

@@ -58,4 +58,10 @@ std::vector<Message> CoordinationState::drain_inbox(Text agent_id) {
   return inbox.take_all(entry.key().view());
 }
 
+void CoordinationState::return_drained(Text agent_id, std::vector<Message> messages) {
+  if (messages.empty()) return;
+  auto entry = inboxes_.entry(std::move(agent_id));
+  entry.or_insert(Inbox()).restore_front(std::move(messages));
+}
+
 }  // namespace galtro

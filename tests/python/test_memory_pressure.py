@@ -146,10 +146,6 @@ def test_inbox_that_cannot_grow_keeps_its_messages():
     assert out["in order"] is True
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "drain_inbox moves the messages out of the inbox before it builds their Python "
-    "objects; when that runs out of memory the call ends in PanicException('Python API "
-    "call failed') and the messages are gone"))
 def test_drain_that_cannot_build_its_list_keeps_the_messages():
     out = run_child("""
         chunk = "y" * (4 * MiB)
