@@ -35,10 +35,10 @@ for arg in "$@"; do
 done
 ((${#STEPS[@]})) || STEPS=(asan refcount valgrind fuzz stress)
 if ((LONG)); then
-  LEVEL=long ITERATIONS=50000 ROUNDS=20
+  LEVEL=long ITERATIONS=50000 ROUNDS=300
   FUZZ_SECONDS=${GALTRO_FUZZ_SECONDS:-1800}
 else
-  LEVEL=ci ITERATIONS=5000 ROUNDS=3
+  LEVEL=ci ITERATIONS=5000 ROUNDS=20
   FUZZ_SECONDS=${GALTRO_FUZZ_SECONDS:-60}
 fi
 ASAN_LEVEL=ci  # the long sizes would need more memory than the sanitizer can spare here
