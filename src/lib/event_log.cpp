@@ -199,14 +199,6 @@ std::size_t EventLog::byte_size() const noexcept {
   return total;
 }
 
-std::size_t EventLog::capacity() const noexcept {
-  std::size_t total = 0;
-  for (const Block* block = first_; block != nullptr; block = block->next) {
-    total += block->capacity;
-  }
-  return total;
-}
-
 std::vector<std::size_t> EventLog::block_capacities() const {
   std::vector<std::size_t> capacities;
   for (const Block* block = first_; block != nullptr; block = block->next) {

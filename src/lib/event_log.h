@@ -125,10 +125,9 @@ class EventLog {
   std::vector<HistoryEvent> events() const;
 
   bool empty() const noexcept { return first_ == nullptr; }
-  // Bytes of the events, and bytes of the blocks (without their headers).
+  // Bytes of the events.
   std::size_t byte_size() const noexcept;
-  std::size_t capacity() const noexcept;
-  // The size of each block, oldest first.
+  // The size of each block (without its header), oldest first.
   std::vector<std::size_t> block_capacities() const;
 
  private:
