@@ -13,16 +13,8 @@ log() { printf '==> %s\n' "$*"; }
 if command -v dpkg >/dev/null 2>&1; then
   packages=(g++ libfaketime)
   "$PYTHON" -c 'import ensurepip, venv' >/dev/null 2>&1 || packages+=(python3-venv)
-  missing=()
-  for package in "${packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-  done
-  if ((${#missing[@]})); then
-    log "installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  source scripts/debian_packages.sh
+  ensure_debian_packages "${packages[@]}"
 fi
 
 if [[ ! -x "$VENV/bin/python" ]]; then

@@ -46,17 +46,8 @@ ASAN_LEVEL=ci  # the long sizes would need more memory than the sanitizer can sp
 log() { printf '\n==> %s\n' "$*"; }
 
 # --- What the checks need ----------------------------------------------------------------
-APT_PACKAGES=(g++ python3.11-dbg valgrind faketime libfaketime)
-missing=()
-for package in "${APT_PACKAGES[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  log "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
-fi
+source "$ROOT/scripts/debian_packages.sh"
+ensure_debian_packages g++ python3.11-dbg valgrind faketime libfaketime
 
 VENV=${VENV:-$ROOT/.venv-test}
 if [[ ! -x "$VENV/bin/python" ]]; then

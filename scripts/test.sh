@@ -11,17 +11,8 @@ PYTHON=${PYTHON:-python3}
 log() { printf '\n==> %s\n' "$*"; }
 
 # --- System packages (Debian) --------------------------------------------------------
-APT_PACKAGES=(g++ libgtest-dev faketime libfaketime)
-missing=()
-for package in "${APT_PACKAGES[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  log "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
-fi
+source scripts/debian_packages.sh
+ensure_debian_packages g++ libgtest-dev faketime libfaketime
 
 # --- Python environment --------------------------------------------------------------
 VENV="$ROOT/.venv-test"
