@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the table benchmark, then prints the medians as tables.
 #
-#   bash benchmarks/cpp/run.sh                 # 5 repetitions of 0.5 s each, a few minutes
+#   bash benchmarks/cpp/run.sh                 # 9 repetitions of 0.25 s each, about 5 minutes
 #   bash benchmarks/cpp/run.sh --quick         # 3 short repetitions, under a minute
+#   bash benchmarks/cpp/run.sh --goal          # only the 2-thread mixed comparison, 15 times
 #   bash benchmarks/cpp/run.sh --benchmark_filter='^mixed/'   # other options go to the binary
 #
 # Installs libbenchmark-dev and libtbb-dev with apt-get when they are missing. Builds
@@ -15,11 +16,12 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 build="${GALTRO_BENCH_CPP_BUILD:-$root/build-bench-cpp}"
 
-quick=0
+mode=full
 pass=()
 for arg in "$@"; do
   case "$arg" in
-    --quick) quick=1 ;;
+    --quick) mode=quick ;;
+    --goal) mode=goal ;;
     *) pass+=("$arg") ;;
   esac
 done
@@ -41,11 +43,14 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DGALTRO_BUILD_MODULE=OF
   -DGALTRO_BUILD_TESTS=OFF -DGALTRO_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --target galtro_table_benchmark -j "$(nproc)"
 
-if ((quick)); then
-  timing=(--benchmark_repetitions=3 --benchmark_min_time=0.05)
-else
-  timing=(--benchmark_repetitions=5)
-fi
+# Many short repetitions rather than a few long ones: interleaved, they spread a
+# busy stretch of the machine thinly over every benchmark.
+case "$mode" in
+  quick) timing=(--benchmark_repetitions=3 --benchmark_min_time=0.05) ;;
+  goal) timing=(--benchmark_repetitions=15 --benchmark_min_time=0.2
+                '--benchmark_filter=^(mixed/text/(sharded|umap_rw)/|baseline/spin)') ;;
+  *) timing=(--benchmark_repetitions=9 --benchmark_min_time=0.25) ;;
+esac
 
 json="$build/table_benchmark.json"
 log="$build/table_benchmark.log"
@@ -64,4 +69,4 @@ if ! "$build/benchmarks/cpp/galtro_table_benchmark" \
 fi
 echo "load average after:  $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-python3 "$here/summarize.py" "$json" "$build/table_benchmark.md"
+python3 "$here/summarize.py" "$json" --out "$build/table_benchmark.md"

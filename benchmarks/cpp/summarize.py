@@ -1,6 +1,9 @@
 """Prints the table benchmark's JSON output as tables of medians (or minima).
 
-Usage: python3 summarize.py RESULTS.json [MARKDOWN_OUT] [--statistic median|min]
+Usage: python3 summarize.py RESULTS.json... [--out MARKDOWN] [--statistic median|min]
+
+Several result files (say, one per workload, each run when the machine was quiet)
+are merged; a benchmark found in more than one is taken from the last.
 
 Rows are workload x threads, columns the maps; times are nanoseconds per operation
 for all threads together (wall time over the operations of every thread), the median
@@ -17,6 +20,7 @@ behind one std::shared_mutex.
 
 from __future__ import annotations
 
+import argparse
 import json
 import statistics
 import sys
@@ -120,32 +124,41 @@ def table(rows, keys, statistic) -> list[str]:
 
 
 def main(argv: list[str]) -> int:
-    statistic = "median"
-    if "--statistic" in argv:
-        at = argv.index("--statistic")
-        statistic = argv[at + 1] if at + 1 < len(argv) else ""
-        argv = argv[:at] + argv[at + 2:]
-    if len(argv) < 2 or statistic not in ("median", "min"):
-        print(__doc__, file=sys.stderr)
-        return 2
-    rows, baselines, diagnostics, context = load(argv[1], statistic)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("results", nargs="+", help="JSON written by --benchmark_out")
+    parser.add_argument("--out", help="also write the tables to this file")
+    parser.add_argument("--statistic", choices=["median", "min"], default="median")
+    args = parser.parse_args(argv[1:])
+    statistic = args.statistic
+    rows, baselines, diagnostics = {}, {}, {}
     out = []
-    load_avg = context.get("load_avg")
-    if load_avg:
-        out.append("load average at start: " + ", ".join(f"{x:.2f}" for x in load_avg))
-        out.append("")
+    parallels = []
+    for path in args.results:
+        file_rows, file_baselines, file_diagnostics, context = load(path, statistic)
+        rows.update(file_rows)
+        baselines.update(file_baselines)
+        diagnostics.update(file_diagnostics)
+        spin1, spin2 = file_baselines.get(("spin", 1)), file_baselines.get(("spin", 2))
+        if spin1 and spin2 and spin2[0] > 0:
+            parallels.append(spin1[0] / spin2[0])
+        load_avg = context.get("load_avg")
+        if load_avg:
+            where = f" ({path})" if len(args.results) > 1 else ""
+            out.append("load average at start" + where + ": "
+                       + ", ".join(f"{x:.2f}" for x in load_avg))
+    out.append("")
     for keys in ("text", "u64"):
         out += table(rows, keys, statistic)
-    parallel = None
+    parallel = min(parallels) if parallels else None
     if baselines:
         costs = [f"{name} {cell(v)}" for (name, threads), v in sorted(baselines.items())
                  if name != "spin"]
-        out.append("per-call costs outside the maps (1 thread, ns): " + ", ".join(costs))
-        spin1, spin2 = baselines.get(("spin", 1)), baselines.get(("spin", 2))
-        if spin1 and spin2 and spin2[0] > 0:
-            parallel = spin1[0] / spin2[0]
-            out.append(f"processors free for the run: baseline/spin ran {spin1[0] / spin2[0]:.2f}x "
-                       "as fast on 2 threads as on 1 (2.00 on an idle 2-processor machine)")
+        if costs:
+            out.append("per-call costs outside the maps (1 thread, ns): " + ", ".join(costs))
+        if parallel is not None:
+            worst = " (the least of the files)" if len(parallels) > 1 else ""
+            out.append(f"processors free for the run: baseline/spin ran {parallel:.2f}x "
+                       f"as fast on 2 threads as on 1{worst} (2.00 on an idle 2-processor machine)")
         out.append("")
     if diagnostics:
         parts = []
@@ -168,8 +181,8 @@ def main(argv: list[str]) -> int:
         out.append(f"      (2-thread mixed, u64 keys):  sharded / umap_rw = {r64:.3f}")
     text = "\n".join(out)
     print(text)
-    if len(argv) > 2:
-        with open(argv[2], "w", encoding="utf-8") as f:
+    if args.out:
+        with open(args.out, "w", encoding="utf-8") as f:
             f.write(text + "\n")
     return 0
 
