@@ -14,6 +14,7 @@
 
 #include "binding/argument_binding.h"
 #include "binding/entry_frame.h"
+#include "binding/instance_record.h"
 #include "binding/interpreter_version.h"
 #include "binding/result_conversion.h"
 #include "binding/text_conversion.h"
@@ -28,17 +29,7 @@ constexpr char kClassName[] = "CoordinationState";
 PyTypeObject* cached_type = nullptr;  // filled once, under the interpreter lock
 
 // ---------------------------------------------------------------------------------------
-// Instance record
-
-struct Instance {
-  PyObject ob_base;  // the object header (PyObject_HEAD)
-  // Owned; built by the constructor, destroyed by the destructor.
-  CoordinationState* state;
-  // Calls using the state: 0 none, n > 0 that many shared uses, -1 exclusive use (which
-  // no operation needs, as the tables lock themselves). Changed only under the
-  // interpreter lock.
-  Py_ssize_t shared_use;
-};
+// Instance record (binding/instance_record.h)
 
 Instance* as_instance(PyObject* object) noexcept {
   return reinterpret_cast<Instance*>(object);
