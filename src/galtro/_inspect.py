@@ -1,0 +1,160 @@
+"""A look at the state: claims, agents, inbox sizes, history, and all of them as JSON.
+
+An in-process ``galtro_core.CoordinationState`` is read through ``galtro._state_reader``,
+which takes the tables' locks as a reader only. Any other state is asked through its own
+methods of the same names (``ReadableState``), which ``galtro.RedisCoordinationState``
+provides. No reader changes, renews or creates anything.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from dataclasses import dataclass
+from typing import Any, Dict, List, Optional, Protocol, Union, runtime_checkable
+
+import galtro_core
+
+__all__ = [
+    "ClaimInfo",
+    "AgentInfo",
+    "Event",
+    "ReadableState",
+    "claims",
+    "agents",
+    "inbox_sizes",
+    "history",
+    "snapshot",
+    "EVENT_FIELDS",
+]
+
+#: The fields of each kind of history event, in order.
+EVENT_FIELDS: Dict[str, tuple[str, ...]] = {
+    "claimed": ("agent_id", "resource_key"),
+    "released": ("agent_id", "resource_key"),
+    "message_sent": ("from_agent", "to_agent", "content"),
+    "broadcast": ("from_agent", "content"),
+}
+
+
+@dataclass(frozen=True)
+class ClaimInfo:
+    """One claim. It is live before second ``expires_at`` and expired from it on;
+    ``expired`` was read when the claims were read. An expired claim stays until it is
+    released, renewed or taken over."""
+
+    resource_key: str
+    holder: str
+    claimed_at: int
+    renewed_at: int
+    expires_at: int
+    expired: bool
+
+
+@dataclass(frozen=True)
+class AgentInfo:
+    """An agent with a status entry (every agent that claimed, was sent a message or
+    broadcast) and its status."""
+
+    agent_id: str
+    status: str
+
+
+@dataclass(frozen=True)
+class Event:
+    """One history event: ``kind`` is ``"claimed"``, ``"released"``, ``"message_sent"``
+    or ``"broadcast"``, ``time`` its Unix second, ``fields`` its texts by name
+    (``EVENT_FIELDS``)."""
+
+    kind: str
+    time: int
+    fields: Dict[str, str] = dataclasses.field(hash=False)
+
+
+@runtime_checkable
+class ReadableState(Protocol):
+    """A state that reads itself; ``RedisCoordinationState`` is one."""
+
+    def claims(self) -> List[ClaimInfo]: ...
+    def agents(self) -> List[AgentInfo]: ...
+    def inbox_sizes(self) -> Dict[str, int]: ...
+    def history(self, since: Optional[float] = None, count: Optional[int] = None) -> List[Event]: ...
+
+
+State = Union[galtro_core.CoordinationState, ReadableState]
+
+
+def _in_process(state: object) -> bool:
+    return isinstance(state, galtro_core.CoordinationState)
+
+
+def _readable(state: object) -> ReadableState:
+    if isinstance(state, ReadableState):
+        return state
+    raise TypeError(
+        f"{type(state).__qualname__!r} object is neither galtro_core.CoordinationState"
+        " nor a state with claims(), agents(), inbox_sizes() and history()"
+    )
+
+
+def claims(state: State) -> List[ClaimInfo]:
+    """Every claim, expired ones too, by resource key."""
+    if _in_process(state):
+        from galtro import _state_reader
+
+        return [ClaimInfo(*row) for row in _state_reader.claims(state)]
+    return _readable(state).claims()
+
+
+def agents(state: State) -> List[AgentInfo]:
+    """Every agent with a status entry, by id. An agent without one reads as "idle"."""
+    if _in_process(state):
+        from galtro import _state_reader
+
+        return [AgentInfo(*row) for row in _state_reader.agents(state)]
+    return _readable(state).agents()
+
+
+def inbox_sizes(state: State) -> Dict[str, int]:
+    """Pending messages per inbox, by owner. In-process, an inbox that exists but is
+    empty (it was read or drained) is listed with 0; on Redis an empty inbox is not
+    stored and not listed. Ask ``inbox_sizes(state).get(agent_id, 0)``."""
+    if _in_process(state):
+        from galtro import _state_reader
+
+        return dict(_state_reader.inbox_sizes(state))
+    return _readable(state).inbox_sizes()
+
+
+def _since_second(since: Optional[float]) -> Optional[int]:
+    if since is None:
+        return None
+    if math.isnan(since):
+        raise ValueError("since is not a number")
+    return max(0, math.floor(since))
+
+
+def history(state: State, since: Optional[float] = None, count: Optional[int] = None) -> List[Event]:
+    """The events, oldest first: those of second ``since`` (a Unix second) and later,
+    at most ``count`` of them (the oldest), all without either."""
+    if count is not None and count < 0:
+        raise ValueError("count must not be negative")
+    if _in_process(state):
+        from galtro import _state_reader
+
+        return [
+            Event(kind, time, dict(zip(EVENT_FIELDS[kind], texts)))
+            for kind, time, texts in _state_reader.history(state, _since_second(since), count)
+        ]
+    return _readable(state).history(since, count)
+
+
+def snapshot(state: State) -> Dict[str, Any]:
+    """Claims, agents, inbox sizes and history as JSON-ready data: dicts, lists, str,
+    int and bool. Each part is read on its own, so it is no atomic snapshot."""
+    return {
+        "claims": [dataclasses.asdict(claim) for claim in claims(state)],
+        "agents": {agent.agent_id: agent.status for agent in agents(state)},
+        "inbox_sizes": inbox_sizes(state),
+        "history": [dataclasses.asdict(event) for event in history(state)],
+    }
