@@ -84,10 +84,6 @@ class ReadableState(Protocol):
 State = Union[galtro_core.CoordinationState, ReadableState]
 
 
-def _in_process(state: object) -> bool:
-    return isinstance(state, galtro_core.CoordinationState)
-
-
 def _readable(state: object) -> ReadableState:
     if isinstance(state, ReadableState):
         return state
@@ -99,7 +95,7 @@ def _readable(state: object) -> ReadableState:
 
 def claims(state: State) -> List[ClaimInfo]:
     """Every claim, expired ones too, by resource key."""
-    if _in_process(state):
+    if isinstance(state, galtro_core.CoordinationState):
         from galtro import _state_reader
 
         return [ClaimInfo(*row) for row in _state_reader.claims(state)]
@@ -108,7 +104,7 @@ def claims(state: State) -> List[ClaimInfo]:
 
 def agents(state: State) -> List[AgentInfo]:
     """Every agent with a status entry, by id. An agent without one reads as "idle"."""
-    if _in_process(state):
+    if isinstance(state, galtro_core.CoordinationState):
         from galtro import _state_reader
 
         return [AgentInfo(*row) for row in _state_reader.agents(state)]
@@ -119,7 +115,7 @@ def inbox_sizes(state: State) -> Dict[str, int]:
     """Pending messages per inbox, by owner. In-process, an inbox that exists but is
     empty (it was read or drained) is listed with 0; on Redis an empty inbox is not
     stored and not listed. Ask ``inbox_sizes(state).get(agent_id, 0)``."""
-    if _in_process(state):
+    if isinstance(state, galtro_core.CoordinationState):
         from galtro import _state_reader
 
         return dict(_state_reader.inbox_sizes(state))
@@ -139,7 +135,7 @@ def history(state: State, since: Optional[float] = None, count: Optional[int] = 
     at most ``count`` of them (the oldest), all without either."""
     if count is not None and count < 0:
         raise ValueError("count must not be negative")
-    if _in_process(state):
+    if isinstance(state, galtro_core.CoordinationState):
         from galtro import _state_reader
 
         return [

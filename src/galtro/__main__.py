@@ -1,0 +1,8 @@
+"""``python -m galtro``: the ``galtro`` command."""
+
+import sys
+
+from galtro.cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())
