@@ -1,0 +1,247 @@
+"""The helpers of galtro on the in-process class: typed refusals (classified from the
+arguments, whatever the ids contain), hold and ahold (waiting, release on every exit, a
+lost lease), Agent, file_key, and the read-only views through galtro._state_reader.
+Renewal past the 300-second lease is tested in test_lease_faketime.py's way, in
+test_hold_faketime.py; the Redis class in test_helpers_redis.py."""
+
+import asyncio
+import json
+import threading
+import time
+
+import pytest
+
+import galtro
+import galtro_core
+from galtro import ClaimConflict, LeaseLost, NoClaim, NotHolder
+
+
+# --- Typed refusals -----------------------------------------------------------------
+
+# Ids and names that contain the words of the templates: no split point can be guessed.
+TRICKY = ["A", "", "B already holds claim on", " already holds claim on task x",
+          "no claim on", "cannot renew a claim held by", "ü ü"]
+
+
+@pytest.mark.parametrize("holder", TRICKY)
+@pytest.mark.parametrize("name", TRICKY)
+def test_refusals_are_typed_from_the_arguments(holder, name):
+    state = galtro_core.CoordinationState()
+    holder_agent, other = galtro.Agent(state, holder), galtro.Agent(state, holder + "+")
+    for kind, claim in (("file", "claim_file"), ("task", "claim_task")):
+        key = getattr(holder_agent, claim)(name)
+        assert key == f"{kind}:{name}"
+        with pytest.raises(ClaimConflict) as conflict:
+            getattr(other, claim)(name)
+        assert (conflict.value.holder, conflict.value.resource_key) == (holder, key)
+        with pytest.raises(RuntimeError) as plain:
+            getattr(state, claim)(other.agent_id, name)
+        assert str(conflict.value) == str(plain.value)
+        for method in ("renew_claim", "release"):
+            with pytest.raises(NotHolder) as not_holder:
+                getattr(other, method)(key)
+            assert (not_holder.value.holder, not_holder.value.resource_key) == (holder, key)
+    for method, message in (("renew_claim", "no claim on {} to renew"),
+                            ("release", "no claim found for {}")):
+        gone = "file:" + name + "/gone"
+        with pytest.raises(NoClaim) as no_claim:
+            getattr(holder_agent, method)(gone)
+        assert isinstance(no_claim.value, RuntimeError)
+        assert no_claim.value.resource_key == gone
+        assert str(no_claim.value) == message.format(gone if method == "renew_claim" else holder)
+
+
+def test_no_claim_wins_where_two_templates_fit():
+    # "X cannot renew a claim held by Y" with X = "no claim on k to" and Y = "renew" is
+    # also "no claim on {k to renew...}": the one fully given by the arguments wins.
+    state = galtro_core.CoordinationState()
+    agent = galtro.Agent(state, "no claim found for")
+    with pytest.raises(NoClaim):
+        agent.release("file:x")
+    with pytest.raises(NoClaim) as error:
+        galtro.Agent(state, "no claim on file:x to").renew_claim("file:x")
+    assert str(error.value) == "no claim on file:x to renew"
+
+
+# --- hold ---------------------------------------------------------------------------
+
+
+def test_hold_releases_on_every_exit_and_refuses_a_second_hold_at_once():
+    state = galtro_core.CoordinationState()
+    with galtro.hold(state, "A", file="a.py") as lease:
+        assert lease.resource_key == "file:a.py" and not lease.lost
+        assert state.status("A") == "busy"
+        started = time.monotonic()
+        with pytest.raises(ClaimConflict) as own:
+            with galtro.hold(state, "A", file="a.py", wait=5):
+                pass
+        assert own.value.holder == "A" and time.monotonic() - started < 1
+        lease.check()
+    assert galtro.claims(state) == []
+
+    with pytest.raises(KeyError):
+        with galtro.hold(state, "A", task="t", renew=False):
+            raise KeyError("work failed")
+    assert galtro.claims(state) == []
+    with pytest.raises(TypeError):
+        galtro.hold(state, "A", file="a", task="t")
+    with pytest.raises(TypeError):
+        galtro.hold(state, "A")
+
+
+def test_hold_waits_with_jitter_then_names_the_holder():
+    state = galtro_core.CoordinationState()
+    state.claim_file("B", "a.py")
+    started = time.monotonic()
+    with pytest.raises(ClaimConflict) as conflict:
+        with galtro.hold(state, "A", file="a.py", wait=0.3):
+            pass
+    assert conflict.value.holder == "B"
+    assert 0.3 <= time.monotonic() - started < 1.5
+
+    timer = threading.Timer(0.3, state.release, ("B", "file:a.py"))
+    timer.start()
+    with galtro.hold(state, "A", file="a.py", wait=10) as lease:
+        assert [c.holder for c in galtro.claims(state)] == ["A"]
+    timer.join()
+    assert not lease.lost
+
+
+def test_renewal_and_a_lost_lease():
+    state = galtro_core.CoordinationState()
+    with galtro.hold(state, "A", task="t", renew_every=0.02) as lease:
+        time.sleep(0.2)
+        assert not lease.lost
+        history_before = galtro.history(state)
+    # Renewal writes no history: only the claim and the release.
+    assert [e.kind for e in history_before] == ["claimed"]
+
+    with pytest.raises(LeaseLost) as lost:
+        with galtro.hold(state, "A", task="t", renew_every=0.02) as lease:
+            state.release("A", "task:t")  # gone: "no claim on task:t to renew"
+            state.claim_task("B", "t")  # and now held by another
+            deadline = time.monotonic() + 5
+            while not lease.lost and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert lease.lost
+            with pytest.raises(LeaseLost):
+                lease.check()
+    assert isinstance(lost.value.reason, (NoClaim, NotHolder))
+    # A lost lease is not released: B keeps its claim.
+    assert [c.holder for c in galtro.claims(state)] == ["B"]
+
+    # Leaving by an exception keeps that exception, lost lease or not.
+    with pytest.raises(ZeroDivisionError):
+        with galtro.hold(state, "A", file="f", renew=False):
+            state.release("A", "file:f")
+            state.claim_file("B", "f")
+            1 / 0
+    assert [c.holder for c in galtro.claims(state)] == ["B", "B"]
+
+
+def test_ahold_on_the_in_process_class():
+    state = galtro_core.CoordinationState()
+
+    async def main():
+        state.claim_file("B", "a.py")
+        loop = asyncio.get_running_loop()
+        loop.call_later(0.2, state.release, "B", "file:a.py")
+        async with galtro.ahold(state, "A", file="a.py", wait=5, renew_every=0.02) as lease:
+            await asyncio.sleep(0.1)
+            assert [c.holder for c in galtro.claims(state)] == ["A"]
+            state.release("A", "file:a.py")
+            await asyncio.sleep(0.1)
+            assert lease.lost
+
+    with pytest.raises(LeaseLost):
+        asyncio.run(main())
+    assert galtro.claims(state) == []
+
+
+# --- Agent ----------------------------------------------------------------------------
+
+
+def test_agent_tracks_what_it_holds():
+    state = galtro_core.CoordinationState()
+    a = galtro.Agent(state, "A")
+    assert [a.claim_file("x"), a.claim_task("t"), a.claim_file("y")] == ["file:x", "task:t", "file:y"]
+    assert a.held() == ["file:x", "task:t", "file:y"]
+    a.release("task:t")
+    state.release("A", "file:y")  # behind the handle's back
+    state.claim_file("B", "y")
+    assert a.release_all() == ["file:x"]
+    assert a.held() == [] and [c.holder for c in galtro.claims(state)] == ["B"]
+    assert a.send_message("B", "hi")[:3] == ("A", "B", "hi")
+    assert a.broadcast("all")[1] == "*"
+    assert [m[2] for m in a.drain_inbox()] == ["all"] and a.inbox() == []
+    assert a.status() == "idle"
+
+
+# --- file_key ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("root, path, key", [
+    ("/repo", "a.py", "a.py"),
+    ("/repo", "./a.py", "a.py"),
+    ("/repo/", "src/../a.py", "a.py"),
+    ("/repo", "/repo/src//b.py", "src/b.py"),
+    ("/repo/.", "/repo/x/./y/../z", "x/z"),
+    (".", "a.py", "a.py"),
+    ("repo", "x/../a.py", "a.py"),
+    ("/", "/etc/x", "etc/x"),
+])
+def test_file_key_names_a_file_one_way(root, path, key):
+    assert galtro.file_key(root, path) == key
+
+
+@pytest.mark.parametrize("root, path", [
+    ("/repo", "../a.py"), ("/repo", "/repository/a.py"), ("/repo", "/elsewhere/a.py"),
+    ("/repo", "."), ("/repo", "x/../.."), (".", ".."),
+])
+def test_file_key_refuses_paths_outside_the_root(root, path):
+    with pytest.raises(ValueError):
+        galtro.file_key(root, path)
+
+
+# --- Views --------------------------------------------------------------------------------
+
+
+def test_views_and_snapshot():
+    state = galtro_core.CoordinationState()
+    state.claim_file("A", "a.py")
+    state.send_message("A", "B", "hi")
+    state.inbox("C")  # an empty inbox; C gets no status entry
+    before = time.time()
+    snapshot = galtro.snapshot(state)
+    assert json.loads(json.dumps(snapshot)) == snapshot
+    [claim] = snapshot["claims"]
+    assert claim["resource_key"] == "file:a.py" and claim["holder"] == "A"
+    assert claim["expires_at"] == claim["renewed_at"] + 300 and not claim["expired"]
+    assert claim["renewed_at"] <= before
+    assert snapshot["agents"] == {"A": "busy", "B": "idle"}
+    assert snapshot["inbox_sizes"] == {"B": 1, "C": 0}
+    assert [(e["kind"], e["fields"]) for e in snapshot["history"]] == [
+        ("claimed", {"agent_id": "A", "resource_key": "file:a.py"}),
+        ("message_sent", {"from_agent": "A", "to_agent": "B", "content": "hi"}),
+    ]
+    assert galtro.history(state, count=1) == galtro.history(state)[:1]
+    assert galtro.history(state, since=time.time() + 5) == []
+    assert galtro.snapshot(state) == snapshot  # reading changed nothing
+
+
+def test_views_refuse_what_is_not_an_initialised_state(monkeypatch):
+    from galtro import _state_reader
+
+    with pytest.raises(TypeError):
+        galtro.claims(object())
+    for read in (_state_reader.claims, _state_reader.agents, _state_reader.inbox_sizes,
+                 _state_reader.history):
+        with pytest.raises(TypeError, match="cannot be converted to 'CoordinationState'"):
+            read("not a state")
+    monkeypatch.setattr(galtro_core.CoordinationState, "__new__",
+                        lambda cls: object.__new__(cls))
+    empty = galtro_core.CoordinationState()
+    for read in (galtro.claims, galtro.agents, galtro.inbox_sizes, galtro.history,
+                 galtro.snapshot):
+        with pytest.raises(TypeError, match="^uninitialized CoordinationState object$"):
+            read(empty)
