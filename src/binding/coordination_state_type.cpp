@@ -156,6 +156,12 @@ PyObject* call_method(Signature<N>& signature, PyObject* receiver, PyObject* arg
     if (auto checked = check_receiver(receiver); !checked) {
       return std::unexpected(std::move(checked.error()));
     }
+    // Pure Python can make an instance without running the constructor (by replacing
+    // the class's __new__), which leaves it without a state.
+    if (as_instance(receiver)->state == nullptr) {
+      return std::unexpected(
+          ErrorValue::deferred(PyExc_TypeError, "uninitialized CoordinationState object"));
+    }
     const SharedUse use(receiver);
     std::array<Text, N> texts;
     for (std::size_t i = 0; i < N; ++i) {
@@ -176,10 +182,11 @@ ErrorValue refusal_error(Refusal refusal) {
   return ErrorValue::deferred(PyExc_RuntimeError, std::move(refusal.message));
 }
 
-// The holder of a claim as str, or the refusal.
-Outcome holder_of(std::expected<Claim, Refusal> claim) {
+// The holder of a claim as str (`holder` made from the caller's agent id), or the
+// refusal.
+Outcome holder_of(std::expected<Claim, Refusal> claim, EarlyStr& holder) {
   if (!claim) return std::unexpected(refusal_error(std::move(claim.error())));
-  return str_from_text(claim->holder);
+  return holder.take(claim->holder);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -195,7 +202,9 @@ constexpr char kClaimFileDoc[] =
 PyObject* claim_file(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(claim_file_signature, self, args, kwargs,
                      [](CoordinationState& state, Text agent_id, Text path) {
-                       return holder_of(state.claim_file(std::move(agent_id), std::move(path)));
+                       EarlyStr holder(agent_id);
+                       return holder_of(state.claim_file(std::move(agent_id), std::move(path)),
+                                        holder);
                      });
 }
 
@@ -205,7 +214,9 @@ constexpr char kClaimTaskDoc[] = "claim_task($self, agent_id, task_id)\n--\n\n";
 PyObject* claim_task(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(claim_task_signature, self, args, kwargs,
                      [](CoordinationState& state, Text agent_id, Text task_id) {
-                       return holder_of(state.claim_task(std::move(agent_id), std::move(task_id)));
+                       EarlyStr holder(agent_id);
+                       return holder_of(state.claim_task(std::move(agent_id), std::move(task_id)),
+                                        holder);
                      });
 }
 
@@ -237,7 +248,8 @@ PyObject* renew_claim(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(
       renew_claim_signature, self, args, kwargs,
       [](CoordinationState& state, Text agent_id, Text resource_key) {
-        return holder_of(state.renew_claim(std::move(agent_id), std::move(resource_key)));
+        EarlyStr holder(agent_id);
+        return holder_of(state.renew_claim(std::move(agent_id), std::move(resource_key)), holder);
       });
 }
 
@@ -248,10 +260,13 @@ PyObject* send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(
       send_message_signature, self, args, kwargs,
       [](CoordinationState& state, Text from_agent, Text to_agent, Text content) -> Outcome {
+        EarlyStr sender(from_agent), addressee(to_agent), body(content);
         const Message message =
             state.send_message(std::move(from_agent), std::move(to_agent), std::move(content));
         // A sent message carries its addressee as given, which the tuple shows.
-        return message_tuple(message, message.to_agent ? message.to_agent->view() : "");
+        return message_tuple(sender.take(message.from_agent),
+                             addressee.take(message.to_agent ? message.to_agent->view() : ""),
+                             body.take(message.content), message.timestamp);
       });
 }
 
@@ -261,9 +276,11 @@ constexpr char kBroadcastDoc[] = "broadcast($self, from_agent, content)\n--\n\n"
 PyObject* broadcast(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(broadcast_signature, self, args, kwargs,
                      [](CoordinationState& state, Text from_agent, Text content) -> Outcome {
+                       EarlyStr sender(from_agent), body(content);
                        const Message message =
                            state.broadcast(std::move(from_agent), std::move(content));
-                       return message_tuple(message, "*");
+                       return message_tuple(sender.take(message.from_agent), str_from_text("*"),
+                                            body.take(message.content), message.timestamp);
                      });
 }
 
@@ -276,9 +293,8 @@ constexpr char kInboxDoc[] =
 PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(inbox_signature, self, args, kwargs,
                      [](CoordinationState& state, Text agent_id) -> Outcome {
-                       const Text owner = agent_id;
-                       const std::vector<Message> messages = state.inbox(std::move(agent_id));
-                       return message_list(messages, owner);
+                       const std::vector<PendingMessage> messages = state.inbox(agent_id);
+                       return message_list(messages, agent_id);
                      });
 }
 
@@ -288,15 +304,11 @@ constexpr char kDrainInboxDoc[] = "drain_inbox($self, agent_id)\n--\n\n";
 PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(drain_inbox_signature, self, args, kwargs,
                      [](CoordinationState& state, Text agent_id) -> Outcome {
-                       const Text owner = agent_id;
-                       std::vector<Message> messages = state.drain_inbox(std::move(agent_id));
-                       try {
-                         return message_list(messages, owner);
-                       } catch (const std::bad_alloc&) {
-                         // No list for the caller: the messages go back, oldest first.
-                         state.return_drained(Text(owner), std::move(messages));
-                         throw;
-                       }
+                       // Should the list not be made, `drained` gives the messages back.
+                       DrainedMessages drained = state.drain_inbox(std::move(agent_id));
+                       PyObject* list = message_list(drained.messages(), drained.owner());
+                       drained.commit();
+                       return list;
                      });
 }
 

@@ -42,22 +42,30 @@ PyObject* status_str(AgentStatus status) {
   return cached;
 }
 
-PyObject* message_tuple(const Message& message, std::string_view addressee) {
+PyObject* message_tuple(PyObject* from_agent, PyObject* addressee, PyObject* content,
+                        std::uint64_t timestamp) {
+  OwnedReference items[3] = {OwnedReference(from_agent), OwnedReference(addressee),
+                             OwnedReference(content)};
+  OwnedReference stamp(require_object(PyLong_FromUnsignedLongLong(timestamp)));
   OwnedReference tuple(require_object(PyTuple_New(4)));
-  set_tuple_item(tuple.get(), 0, str_from_text(message.from_agent));
-  set_tuple_item(tuple.get(), 1, str_from_text(addressee));
-  set_tuple_item(tuple.get(), 2, str_from_text(message.content));
-  set_tuple_item(tuple.get(), 3, require_object(PyLong_FromUnsignedLongLong(message.timestamp)));
+  for (Py_ssize_t i = 0; i < 3; ++i) set_tuple_item(tuple.get(), i, items[i].release());
+  set_tuple_item(tuple.get(), 3, stamp.release());
   return tuple.release();
 }
 
-PyObject* message_list(const std::vector<Message>& messages, std::string_view owner) {
+PyObject* message_list(const std::vector<PendingMessage>& messages, std::string_view owner) {
   OwnedReference list(require_object(PyList_New(static_cast<Py_ssize_t>(messages.size()))));
+  if (messages.empty()) return list.release();
+  // Every message in an inbox is addressed to its owner: one str serves them all.
+  const OwnedReference owner_str(str_from_text(owner));
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), message_tuple(messages[i], owner)) <
-        0) {
-      require_object(nullptr);
-    }
+    const PendingMessage& message = messages[i];
+    OwnedReference from_agent(str_from_text(message.from_agent()));
+    OwnedReference content(str_from_text(message.content()));
+    Py_INCREF(owner_str.get());
+    PyObject* tuple = message_tuple(from_agent.release(), owner_str.get(), content.release(),
+                                    message.timestamp());
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple) < 0) require_object(nullptr);
   }
   return list.release();
 }

@@ -8,9 +8,13 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
+#include "binding/owned_reference.h"
+#include "lib/inbox.h"
 #include "lib/records.h"
 
 namespace galtro::binding {
@@ -25,10 +29,29 @@ PyObject* none_result();
 // once per process.
 PyObject* status_str(AgentStatus status);
 
-// (from_agent, addressee, content, timestamp).
-PyObject* message_tuple(const Message& message, std::string_view addressee);
+// A str for a text that a core operation will return, made before the operation runs
+// when the text is large, so that running out of memory for it fails the call before
+// the state changes; a short one is made afterwards, as usual.
+class EarlyStr {
+ public:
+  static constexpr std::size_t kEarlyBytes = std::size_t{64} << 10;
+
+  explicit EarlyStr(std::string_view text)
+      : str_(text.size() > kEarlyBytes ? str_from_text(text) : nullptr) {}
+  // The str of `text`, the same text as given to the constructor. A new reference.
+  PyObject* take(std::string_view text) {
+    return str_ ? str_.release() : str_from_text(text);
+  }
+
+ private:
+  OwnedReference str_;
+};
+
+// (from_agent, addressee, content, timestamp), stealing the three strs.
+PyObject* message_tuple(PyObject* from_agent, PyObject* addressee, PyObject* content,
+                        std::uint64_t timestamp);
 
 // [(from_agent, owner, content, timestamp), ...] in the order of `messages`.
-PyObject* message_list(const std::vector<Message>& messages, std::string_view owner);
+PyObject* message_list(const std::vector<PendingMessage>& messages, std::string_view owner);
 
 }  // namespace galtro::binding

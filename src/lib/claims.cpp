@@ -2,6 +2,8 @@
 //
 // Every decision on a key is made while the exclusive lock of the key's `claims`
 // shard is held (through the table entry), so test and change are atomic per key.
+// The copies of the caller's texts that the status and history steps need are made
+// before the claim changes, so that running out of memory for them changes nothing.
 // Only the takeover path keeps that lock while it writes `statuses` and `history`.
 //
 // The table stores a StoredClaim under the key; the Claim a caller gets back is built
@@ -45,15 +47,19 @@ std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarge
   StoredClaim fresh = new_claim(Text(agent_id));
   const std::uint64_t claimed_at = fresh.claimed_at;
   const std::uint64_t renewed_at = fresh.renewed_at;
+  // What takes memory in proportion to the caller's texts is made before any change.
+  Text status_key(agent_id);
+  BorrowedEvent claimed = BorrowedEvent::claimed(agent_id.view(), TextPieces(prefix, name.view()), 0);
+  EventLog::Room room = EventLog::Room::for_event(claimed);
 
   auto entry = claims_.entry(std::move(key));
   // Holding the exclusive lock of the key's shard from here on.
   if (!entry.occupied()) {
     entry.insert(std::move(fresh));
     entry.release();
-    set_status(Text(agent_id), AgentStatus::kBusy);
-    append_history(
-        BorrowedEvent::claimed(agent_id.view(), TextPieces(prefix, name.view()), now_seconds()));
+    set_status(std::move(status_key), AgentStatus::kBusy);
+    claimed.time = now_seconds();
+    append_history(claimed, room);
     return Claim{ClaimTarget{kind, std::move(name)}, std::move(agent_id), claimed_at, renewed_at};
   }
 
@@ -70,10 +76,11 @@ std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarge
   // claims before history) until both events are recorded. The events take the key
   // from the entry, which keeps it stored meanwhile.
   const Text previous_holder = std::exchange(stored, std::move(fresh)).holder;
-  set_status(Text(agent_id), AgentStatus::kBusy);
-  const std::string_view key_text = entry.key().view();
-  append_history(BorrowedEvent::claimed(agent_id.view(), key_text, now_seconds()));
-  append_history(BorrowedEvent::released(previous_holder.view(), key_text, now_seconds()));
+  set_status(std::move(status_key), AgentStatus::kBusy);
+  claimed.time = now_seconds();
+  append_history(claimed, room);
+  append_history(
+      BorrowedEvent::released(previous_holder.view(), entry.key().view(), now_seconds()));
   entry.release();
   return Claim{ClaimTarget{kind, std::move(name)}, std::move(agent_id), claimed_at, renewed_at};
 }
@@ -106,10 +113,16 @@ std::expected<void, Refusal> CoordinationState::release(Text agent_id, Text reso
     return std::unexpected(
         Refusal{concat({agent_id.view(), " cannot release a claim held by ", holder.view()})});
   }
+  // What takes memory in proportion to the caller's texts is made before the change.
+  Text status_key(agent_id);
+  BorrowedEvent released = BorrowedEvent::released(agent_id.view(), entry.key().view(), 0);
+  EventLog::Room room = EventLog::Room::for_event(released);
   const Text key = entry.remove().first;
   entry.release();
-  set_status(Text(agent_id), AgentStatus::kIdle);
-  append_history(BorrowedEvent::released(agent_id.view(), key.view(), now_seconds()));
+  set_status(std::move(status_key), AgentStatus::kIdle);
+  released.texts[1] = key.view();
+  released.time = now_seconds();
+  append_history(released, room);
   return {};
 }
 

@@ -22,15 +22,20 @@ void CoordinationState::ensure_status(Text agent_id) {
 }
 
 void CoordinationState::append_history(const BorrowedEvent& event) {
+  EventLog::Room none;
+  append_history(event, none);
+}
+
+void CoordinationState::append_history(const BorrowedEvent& event, EventLog::Room& room) {
   const std::uint64_t second = now_seconds();
   auto entry = history_.entry(second);
   if (entry.occupied()) {
-    entry.value().append(event);
+    entry.value().append(event, room);
     return;
   }
   // Built whole before it is stored, so a failed allocation leaves no trace.
   EventLog log;
-  log.append(event);
+  log.append(event, room);
   entry.insert(std::move(log));
 }
 

@@ -21,6 +21,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lib/clock.h"
@@ -46,6 +47,37 @@ using StatusTable = ShardedTable<Text, AgentStatus>;
 using InboxTable = ShardedTable<Text, Inbox>;
 using HistoryTable = ShardedTable<std::uint64_t, HistoryList>;
 
+// Messages that drain_inbox() took out of an inbox, oldest first. The inbox keeps
+// room for them until commit(); destroyed before that, this gives them back in front
+// of any that arrived since, allocating nothing, so that a caller that cannot hand
+// them on (its own allocation failed) loses none. No other drain sees them meanwhile.
+class DrainedMessages {
+ public:
+  DrainedMessages(DrainedMessages&& other) noexcept
+      : inboxes_(std::exchange(other.inboxes_, nullptr)),
+        owner_(std::move(other.owner_)),
+        messages_(std::move(other.messages_)) {}
+  DrainedMessages& operator=(DrainedMessages&&) = delete;
+  DrainedMessages(const DrainedMessages&) = delete;
+  DrainedMessages& operator=(const DrainedMessages&) = delete;
+  ~DrainedMessages() { give_back(); }
+
+  const Text& owner() const noexcept { return owner_; }
+  const std::vector<PendingMessage>& messages() const noexcept { return messages_; }
+  // The caller has handed the messages on; the inbox's room for them is freed.
+  void commit() noexcept;
+
+ private:
+  friend class CoordinationState;
+  DrainedMessages(InboxTable* inboxes, Text owner, std::vector<PendingMessage> messages) noexcept
+      : inboxes_(inboxes), owner_(std::move(owner)), messages_(std::move(messages)) {}
+  void give_back() noexcept;
+
+  InboxTable* inboxes_;  // null once committed, given back or moved from
+  Text owner_;
+  std::vector<PendingMessage> messages_;
+};
+
 class CoordinationState {
  public:
   static constexpr std::uint64_t kTtlSeconds = 300;
@@ -65,6 +97,9 @@ class CoordinationState {
   // Appends under the current second (read here, independently of the event's time).
   // The borrowed event's texts need only live for the call.
   void append_history(const BorrowedEvent& event);
+  // The same, with a large event's storage taken from `room`, which the caller set
+  // aside before it changed anything (EventLog::Room).
+  void append_history(const BorrowedEvent& event, EventLog::Room& room);
   void append_history(const HistoryEvent& event) { append_history(BorrowedEvent::of(event)); }
 
   // --- Claims ---------------------------------------------------------------------
@@ -76,11 +111,10 @@ class CoordinationState {
   // --- Messaging ------------------------------------------------------------------
   Message send_message(Text from_agent, Text to_agent, Text content);
   Message broadcast(Text from_agent, Text content);
-  std::vector<Message> inbox(Text agent_id);
-  std::vector<Message> drain_inbox(Text agent_id);
-  // Gives back messages that drain_inbox took out but the caller could not hand on
-  // (its own allocation failed), in front of any that arrived since. Nothing is lost.
-  void return_drained(Text agent_id, std::vector<Message> messages);
+  // Copies of the pending messages, oldest first; all addressed to `agent_id`.
+  std::vector<PendingMessage> inbox(std::string_view agent_id);
+  // Takes the pending messages out, oldest first; see DrainedMessages.
+  DrainedMessages drain_inbox(Text agent_id);
 
   // --- The tables, for reading by tests -------------------------------------------
   const ClaimTable& claims() const { return claims_; }

@@ -120,33 +120,68 @@ void EventLog::free_blocks() noexcept {
   last_ = nullptr;
 }
 
+namespace {
+
+// Bytes of `event` when its coded time takes `time_bytes`; the lengths of its texts go
+// to `lengths`. Throws std::bad_alloc for an event beyond what a log stores.
+std::size_t encoded_size(const BorrowedEvent& event, std::size_t time_bytes,
+                         std::size_t (&lengths)[3]) {
+  std::size_t header = 1 + time_bytes;
+  std::size_t text_bytes = 0;
+  for (std::size_t i = 0; i < text_field_count(event.kind); ++i) {
+    lengths[i] = checked_add(event.texts[i].head.size(), event.texts[i].tail.size());
+    header += varint_size(lengths[i]);
+    text_bytes = checked_add(text_bytes, lengths[i]);
+  }
+  return checked_add(header, text_bytes);
+}
+
+}  // namespace
+
+EventLog::Room::~Room() {
+  std::free(block_);
+}
+
+EventLog::Room EventLog::Room::for_event(const BorrowedEvent& event) {
+  std::size_t lengths[3] = {};
+  const std::size_t most_bytes = encoded_size(event, kMaxVarintBytes, lengths);
+  Room room;
+  if (most_bytes <= kMaxBlockBytes) return room;
+  void* memory = std::malloc(sizeof(Block) + most_bytes);
+  if (memory == nullptr) throw std::bad_alloc();
+  room.block_ = ::new (memory) Block{nullptr, 0, most_bytes};
+  return room;
+}
+
 void EventLog::append(const BorrowedEvent& event) {
+  Room none;
+  append(event, none);
+}
+
+void EventLog::append(const BorrowedEvent& event, Room& room) {
   const std::size_t fields = text_field_count(event.kind);
   const std::uint64_t coded_time = zigzag(event.time - last_time_);
 
   // Everything is measured and allocated before the first byte is written.
   std::size_t lengths[3] = {};
-  std::size_t header = 1 + varint_size(coded_time);
-  std::size_t text_bytes = 0;
-  for (std::size_t i = 0; i < fields; ++i) {
-    lengths[i] = checked_add(event.texts[i].head.size(), event.texts[i].tail.size());
-    header += varint_size(lengths[i]);
-    text_bytes = checked_add(text_bytes, lengths[i]);
-  }
-  const std::size_t event_bytes = checked_add(header, text_bytes);
+  const std::size_t event_bytes = encoded_size(event, varint_size(coded_time), lengths);
 
   Block* block = last_;
   if (block == nullptr || block->capacity - block->size < event_bytes) {
-    std::size_t capacity = 0;
-    if (block == nullptr) {
-      capacity =
-          event_bytes <= kMaxBlockBytes / kFirstEvents ? kFirstEvents * event_bytes : event_bytes;
+    if (room.block_ != nullptr && room.block_->capacity >= event_bytes) {
+      block = std::exchange(room.block_, nullptr);
     } else {
-      capacity = std::max(event_bytes, std::min(2 * block->capacity, kMaxBlockBytes));
+      std::size_t capacity = 0;
+      if (block == nullptr) {
+        capacity = event_bytes <= kMaxBlockBytes / kFirstEvents ? kFirstEvents * event_bytes
+                                                                : event_bytes;
+      } else {
+        capacity = std::max(event_bytes, std::min(2 * block->capacity, kMaxBlockBytes));
+      }
+      void* memory = std::malloc(sizeof(Block) + capacity);
+      if (memory == nullptr) throw std::bad_alloc();
+      block = ::new (memory) Block{nullptr, 0, capacity};
     }
-    void* memory = std::malloc(sizeof(Block) + capacity);
-    if (memory == nullptr) throw std::bad_alloc();
-    block = ::new (memory) Block{nullptr, 0, capacity};
     (last_ == nullptr ? first_ : last_->next) = block;
     last_ = block;
   }

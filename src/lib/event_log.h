@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lib/records.h"
@@ -93,6 +94,9 @@ struct EventView {
 };
 
 class EventLog {
+ private:
+  struct Block;
+
  public:
   static constexpr std::size_t kFirstEvents = 4;
   // Blocks grow by doubling up to this size; only an event larger than it makes a
@@ -100,6 +104,27 @@ class EventLog {
   static constexpr std::size_t kMaxBlockBytes = std::size_t{64} << 10;
   // The largest event the log stores; a larger one fails as std::bad_alloc.
   static constexpr std::size_t kMaxBytes = (std::size_t{1} << 56) - 1;
+
+  // Storage for one large event, allocated before the caller changes anything else,
+  // so that appending the event later needs no allocation of its size. Empty for an
+  // event that fits a regular block (at most kMaxBlockBytes), whose append needs at
+  // most one such block. Unused storage is freed with the room.
+  class Room {
+   public:
+    Room() noexcept = default;
+    Room(Room&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    Room& operator=(Room&&) = delete;
+    Room(const Room&) = delete;
+    Room& operator=(const Room&) = delete;
+    ~Room();
+
+    // Room for `event`, whatever its time turns out to be. Throws std::bad_alloc.
+    static Room for_event(const BorrowedEvent& event);
+
+   private:
+    friend class EventLog;
+    Block* block_ = nullptr;
+  };
 
   EventLog() noexcept = default;
   EventLog(EventLog&& other) noexcept;
@@ -110,6 +135,8 @@ class EventLog {
 
   // Appends at the end. On std::bad_alloc the log is unchanged.
   void append(const BorrowedEvent& event);
+  // The same, taking the storage from `room` where the event needs a block of its own.
+  void append(const BorrowedEvent& event, Room& room);
   void append(const HistoryEvent& event) { append(BorrowedEvent::of(event)); }
 
   // Calls visit(const EventView&) for every event, oldest first.

@@ -28,17 +28,12 @@ PendingMessage::PendingMessage(Text from_agent, Text content, std::uint64_t time
   if (timestamp > kMaxTimestamp) fatal("assertion failed: a message timestamp fits in 63 bits");
 }
 
-PendingMessage PendingMessage::of(Message message) {
-  const bool is_broadcast = !message.to_agent.has_value();
-  return PendingMessage(std::move(message.from_agent), std::move(message.content),
-                        message.timestamp, is_broadcast);
-}
-
 Inbox::Inbox(Inbox&& other) noexcept
     : slots_(std::exchange(other.slots_, nullptr)),
       capacity_(std::exchange(other.capacity_, 0)),
       head_(std::exchange(other.head_, 0)),
-      size_(std::exchange(other.size_, 0)) {}
+      size_(std::exchange(other.size_, 0)),
+      reserved_(std::exchange(other.reserved_, 0)) {}
 
 Inbox& Inbox::operator=(Inbox&& other) noexcept {
   if (this != &other) {
@@ -48,6 +43,7 @@ Inbox& Inbox::operator=(Inbox&& other) noexcept {
     capacity_ = std::exchange(other.capacity_, 0);
     head_ = std::exchange(other.head_, 0);
     size_ = std::exchange(other.size_, 0);
+    reserved_ = std::exchange(other.reserved_, 0);
   }
   return *this;
 }
@@ -83,48 +79,42 @@ void Inbox::grow() {
 }
 
 void Inbox::push_back(PendingMessage message) {
-  if (size_ == capacity_) grow();
+  if (size_ + reserved_ == capacity_) grow();
   std::construct_at(&at(size_), std::move(message));
   ++size_;
 }
 
-std::vector<Message> Inbox::copy_all(std::string_view owner) const {
-  std::vector<Message> copies;
+std::vector<PendingMessage> Inbox::copy_all() const {
+  std::vector<PendingMessage> copies;
   copies.reserve(size_);
-  for (std::size_t i = 0; i < size_; ++i) {
-    // Built in place, field by field, rather than moved in.
-    const PendingMessage& pending = at(i);
-    Message& copy = copies.emplace_back(pending.from_agent(), std::nullopt, pending.content(),
-                                        pending.timestamp());
-    if (!pending.is_broadcast()) copy.to_agent.emplace(owner);
-  }
+  for (std::size_t i = 0; i < size_; ++i) copies.push_back(at(i));
   return copies;
 }
 
-std::vector<Message> Inbox::take_all(std::string_view owner) {
-  std::vector<Message> taken(size_);  // may throw: nothing moved yet
-  // The addressees first, as they may need storage, so that a failure moves nothing.
-  for (std::size_t i = 0; i < size_; ++i) {
-    const PendingMessage& pending = at(i);
-    if (!pending.is_broadcast()) taken[i].to_agent.emplace(owner);
-    taken[i].timestamp = pending.timestamp();
-  }
-  for (std::size_t i = 0; i < size_; ++i) {
-    PendingMessage& pending = at(i);
-    taken[i].from_agent = std::move(pending.from_agent_);
-    taken[i].content = std::move(pending.content_);
-  }
+std::vector<PendingMessage> Inbox::take_all() {
+  static_assert(std::is_nothrow_move_constructible_v<PendingMessage>,
+                "taking out must not fail halfway");
+  std::vector<PendingMessage> taken;
+  taken.reserve(size_);  // may throw: nothing moved yet
+  for (std::size_t i = 0; i < size_; ++i) taken.push_back(std::move(at(i)));
+  reserved_ += size_;
   destroy_all();
   return taken;
 }
 
-void Inbox::restore_front(std::vector<Message>&& messages) {
-  while (capacity_ - size_ < messages.size()) grow();  // may throw: nothing moved yet
+void Inbox::release_room(std::size_t count) noexcept {
+  if (count > reserved_) fatal("assertion failed: room released was kept");
+  reserved_ -= count;
+}
+
+void Inbox::restore_front(std::vector<PendingMessage>& messages) noexcept {
+  if (messages.size() > reserved_) fatal("assertion failed: messages given back had room kept");
   for (std::size_t i = messages.size(); i-- > 0;) {
     head_ = (head_ + capacity_ - 1) & (capacity_ - 1);
-    std::construct_at(&slots_[head_], PendingMessage::of(std::move(messages[i])));
+    std::construct_at(&slots_[head_], std::move(messages[i]));
     ++size_;
   }
+  reserved_ -= messages.size();
   messages.clear();
 }
 

@@ -2,13 +2,19 @@
 //
 // A message in an inbox is always addressed to the inbox's owner, so the inbox keeps
 // no addressee: a PendingMessage has the sender, the content, the timestamp and
-// whether it came as a broadcast. Reading the inbox rebuilds each Message with the
-// owner as `to_agent` for a direct message and none for a broadcast.
+// whether it came as a broadcast. Readers get PendingMessages and add the owner
+// themselves.
 //
 // A new inbox reserves nothing; storage doubles as messages arrive (first block of
-// kFirstCapacity) and is kept when the inbox is drained. Invariant: the pending
-// messages are slots_[(head_ + i) % capacity_] for i in [0, size_), oldest first;
-// capacity_ is 0 or a power of two.
+// kFirstCapacity) and is kept when the inbox is drained.
+//
+// Taking messages out keeps room for them (`reserved_`) until the taker either hands
+// them on (release_room) or gives them back (restore_front), so that giving back
+// never needs memory, whatever arrived meanwhile.
+//
+// Invariants: the pending messages are slots_[(head_ + i) % capacity_] for i in
+// [0, size_), oldest first; capacity_ is 0 or a power of two; size_ + reserved_ <=
+// capacity_.
 #pragma once
 
 #include <cstddef>
@@ -34,9 +40,6 @@ class PendingMessage {
   static PendingMessage broadcast(Text from_agent, Text content, std::uint64_t timestamp) {
     return PendingMessage(std::move(from_agent), std::move(content), timestamp, true);
   }
-  // Keeps `message` but its addressee; whether it has one is kept as the flag.
-  static PendingMessage of(Message message);
-
   const Text& from_agent() const noexcept { return from_agent_; }
   const Text& content() const noexcept { return content_; }
   std::uint64_t timestamp() const noexcept { return stamp_ & kMaxTimestamp; }
@@ -70,20 +73,24 @@ class Inbox {
 
   // Appends at the back. On std::bad_alloc the inbox is unchanged.
   void push_back(PendingMessage message);
-  // Copies every pending message, oldest first, as delivered to `owner`; the inbox is
-  // unchanged.
-  std::vector<Message> copy_all(std::string_view owner) const;
-  // Moves every pending message out, oldest first, as delivered to `owner`; the
-  // inbox keeps its storage.
-  std::vector<Message> take_all(std::string_view owner);
-  // Puts `messages` (taken out earlier, oldest first) back in front of whatever is
-  // pending now, so that the oldest is again at the front. Needs no storage when
-  // nothing arrived since they were taken; on std::bad_alloc the inbox is unchanged.
-  void restore_front(std::vector<Message>&& messages);
+  // Copies every pending message, oldest first; the inbox is unchanged.
+  std::vector<PendingMessage> copy_all() const;
+  // Moves every pending message out, oldest first, and keeps room for as many until
+  // release_room() or restore_front() is called with them. The inbox keeps its
+  // storage. On std::bad_alloc the inbox is unchanged.
+  std::vector<PendingMessage> take_all();
+  // The taker of `count` messages has handed them on: their room is free again.
+  void release_room(std::size_t count) noexcept;
+  // Puts `messages`, taken out by take_all() and not handed on, back in front of
+  // whatever is pending now, oldest first, into the room kept for them: allocates
+  // nothing. Leaves `messages` empty.
+  void restore_front(std::vector<PendingMessage>& messages) noexcept;
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t capacity() const noexcept { return capacity_; }
+  // Room kept for messages taken out and not yet handed on or given back.
+  std::size_t reserved() const noexcept { return reserved_; }
 
  private:
   PendingMessage& at(std::size_t index) const noexcept {
@@ -96,6 +103,7 @@ class Inbox {
   std::size_t capacity_ = 0;
   std::size_t head_ = 0;
   std::size_t size_ = 0;
+  std::size_t reserved_ = 0;
 };
 
 }  // namespace galtro

@@ -115,7 +115,17 @@ class BasicShardedTable {
     Shard& shard = shard_for(key_hash);
     shard.lock.lock();
     const std::size_t index = shard.map.find(key_hash, Traits::lookup(key));
-    return Entry(this, &shard, key_hash, index, std::move(key));  // hands the lock on
+    return Entry(this, &shard, key_hash, index, std::optional<K>(std::move(key)));  // hands on
+  }
+
+  // Locks the key's shard exclusively and returns the entry for a key that is only
+  // looked up, not stored: no copy of it is made, and the entry cannot insert.
+  Entry find_entry(Lookup key) {
+    const std::uint64_t key_hash = hash(key);
+    Shard& shard = shard_for(key_hash);
+    shard.lock.lock();
+    const std::size_t index = shard.map.find(key_hash, key);
+    return Entry(this, &shard, key_hash, index, std::nullopt);  // hands the lock on
   }
 
   Iteration iterate() const noexcept { return Iteration(this); }
@@ -327,7 +337,7 @@ class BasicShardedTable<K, V, StorageAllocator>::Entry {
   friend class BasicShardedTable;
   // Adopts the exclusive hold of `shard`'s lock.
   Entry(const BasicShardedTable* table, Shard* shard, std::uint64_t hash, std::size_t index,
-        K&& key) noexcept
+        std::optional<K>&& key) noexcept
       : table_(table), shard_(shard), hash_(hash), index_(index), key_(std::move(key)) {}
 
   void check_held() const {

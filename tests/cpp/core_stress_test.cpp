@@ -343,7 +343,7 @@ TEST(CoreStressTest, MessagesAreNeitherLostNorDuplicated) {
   };
   struct Received {
     std::string owner;  // whose inbox
-    Message message;
+    PendingMessage message;
   };
   std::vector<std::map<std::string, Sent>> sent(kWorkers);  // by content
   std::vector<std::vector<Received>> received(kWorkers);
@@ -354,13 +354,13 @@ TEST(CoreStressTest, MessagesAreNeitherLostNorDuplicated) {
   };
   // Within one inbox's listing or drain, the messages of one producer come in the
   // order it sent them.
-  const auto expect_producer_order = [&sequence_of](const std::vector<Message>& batch) {
+  const auto expect_producer_order = [&sequence_of](const std::vector<PendingMessage>& batch) {
     std::map<int, int> last;
-    for (const Message& message : batch) {
-      const auto [producer, sequence] = sequence_of(message.content);
+    for (const PendingMessage& message : batch) {
+      const auto [producer, sequence] = sequence_of(message.content());
       const auto [it, fresh] = last.try_emplace(producer, sequence);
       if (!fresh) {
-        EXPECT_GT(sequence, it->second) << message.content.view();
+        EXPECT_GT(sequence, it->second) << message.content().view();
         it->second = sequence;
       }
     }
@@ -389,9 +389,12 @@ TEST(CoreStressTest, MessagesAreNeitherLostNorDuplicated) {
     } else {
       for (int i = 0; i < kReads; ++i) {
         const std::string owner = agent(random());
-        std::vector<Message> batch = state.drain_inbox(Text(owner));
-        expect_producer_order(batch);
-        for (Message& message : batch) received[t].push_back({owner, std::move(message)});
+        DrainedMessages batch = state.drain_inbox(Text(owner));
+        expect_producer_order(batch.messages());
+        for (const PendingMessage& message : batch.messages()) {
+          received[t].push_back({owner, message});
+        }
+        batch.commit();
       }
     }
   });
@@ -401,27 +404,28 @@ TEST(CoreStressTest, MessagesAreNeitherLostNorDuplicated) {
     for (Received& r : batch) all_received.push_back(std::move(r));
   }
   for (int a = 0; a < kAgents; ++a) {
-    std::vector<Message> rest = state.drain_inbox(Text(agent(a)));
-    expect_producer_order(rest);
-    for (Message& message : rest) all_received.push_back({agent(a), std::move(message)});
+    DrainedMessages rest = state.drain_inbox(Text(agent(a)));
+    expect_producer_order(rest.messages());
+    for (const PendingMessage& message : rest.messages()) {
+      all_received.push_back({agent(a), message});
+    }
+    rest.commit();
   }
 
   // (content, owner) -> times seen
   std::map<std::pair<std::string, std::string>, int> seen;
   for (const Received& r : all_received) {
-    const std::string content = r.message.content.str();
-    const auto [producer, sequence] = sequence_of(r.message.content);
+    const std::string content = r.message.content().str();
+    const auto [producer, sequence] = sequence_of(r.message.content());
     ASSERT_TRUE(producer >= 0 && producer < kSenders + kBroadcasters) << content;
     const auto found = sent[producer].find(content);
     ASSERT_NE(found, sent[producer].end()) << content;
     const Sent& original = found->second;
-    EXPECT_EQ(r.message.from_agent, original.from) << content;
-    EXPECT_EQ(r.message.timestamp, original.timestamp) << content;
+    EXPECT_EQ(r.message.from_agent(), original.from) << content;
+    EXPECT_EQ(r.message.timestamp(), original.timestamp) << content;
+    EXPECT_EQ(r.message.is_broadcast(), !original.to.has_value()) << content;
     if (original.to) {
       EXPECT_EQ(r.owner, *original.to) << content;
-      EXPECT_EQ(r.message.to_agent, std::optional<Text>(Text(*original.to))) << content;
-    } else {
-      EXPECT_FALSE(r.message.to_agent.has_value()) << content;
     }
     ++seen[{content, r.owner}];
   }

@@ -1,5 +1,6 @@
-// Giving drained messages back: they return in front of anything that arrived since,
-// oldest first, and the inbox keeps working as a ring afterwards.
+// A drain whose messages are not handed on gives them back: in front of anything that
+// arrived since, oldest first, into room the inbox kept for them, and no other drain
+// sees them meanwhile.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,52 +8,53 @@
 
 #include "lib/clock.h"
 #include "lib/coordination_state.h"
-#include "lib/inbox.h"
+#include "message_tuples.h"
 
 namespace galtro {
 namespace {
 
-std::vector<std::string> contents(const std::vector<Message>& messages) {
+std::vector<std::string> contents(const Messages& messages) {
   std::vector<std::string> out;
-  for (const Message& message : messages) out.push_back(message.content.str());
+  for (const MessageTuple& message : messages) out.push_back(std::get<2>(message));
   return out;
 }
 
-TEST(InboxRestore, DrainedMessagesReturnInFrontInOrder) {
+TEST(InboxGiveBack, DrainedMessagesReturnInFrontInOrderWhateverArrivedMeanwhile) {
   ManualClock clock;
   CoordinationState state(clock);
-  // Wrap the ring first so that restoring crosses its end.
-  for (int i = 0; i < 3; ++i) state.send_message(Text("s"), Text("b"), Text("old"));
-  (void)state.drain_inbox(Text("b"));
+  const std::string owner(40, 'b');  // a key that lives on the heap
+  // Wrap the ring first so that giving back crosses its end.
+  for (int i = 0; i < 3; ++i) state.send_message(Text("s"), Text(owner), Text("old"));
+  (void)drained(state, owner);
   for (int i = 0; i < 3; ++i) {
-    state.send_message(Text("s"), Text("b"), Text("m" + std::to_string(i)));
+    state.send_message(Text("s"), Text(owner), Text("m" + std::to_string(i)));
   }
-  state.broadcast(Text("b"), Text("everyone"));
+  state.broadcast(Text(owner), Text("everyone"));
+  {
+    DrainedMessages taken = state.drain_inbox(Text(owner));
+    ASSERT_EQ(taken.messages().size(), 4u);
+    // More arrive than the ring had room for, and a second drain takes only those.
+    for (int i = 0; i < 6; ++i) {
+      state.send_message(Text("s"), Text(owner), Text("late" + std::to_string(i)));
+    }
+    {
+      DrainedMessages nested = state.drain_inbox(Text(owner));
+      EXPECT_EQ(nested.messages().size(), 6u);
+    }  // given back too, before the outer one
+    state.send_message(Text("s"), Text(owner), Text("last"));
+  }  // not committed: given back
 
-  std::vector<Message> taken = state.drain_inbox(Text("b"));
-  state.send_message(Text("s"), Text("b"), Text("later"));
-  state.return_drained(Text("b"), std::move(taken));
-
-  const std::vector<Message> listed = state.inbox(Text("b"));
-  EXPECT_EQ(contents(listed), (std::vector<std::string>{"m0", "m1", "m2", "everyone", "later"}));
-  EXPECT_EQ(*listed[0].to_agent, Text("b"));
-  EXPECT_FALSE(listed[3].to_agent.has_value()) << "a broadcast stays a broadcast";
-  EXPECT_EQ(contents(state.drain_inbox(Text("b"))), contents(listed));
-  EXPECT_TRUE(state.inbox(Text("b")).empty());
-}
-
-TEST(InboxRestore, RestoreGrowsWhenMoreArrivedThanTheStorageHolds) {
-  Inbox inbox;
-  std::vector<Message> back;
-  for (int i = 0; i < 6; ++i)
-    back.push_back(Message{Text("s"), Text("o"), Text(std::to_string(i)), 1});
-  for (int i = 6; i < 10; ++i) {
-    inbox.push_back(PendingMessage::direct(Text("s"), Text(std::to_string(i)), 1));
-  }
-  inbox.restore_front(std::move(back));
-  const std::vector<Message> all = inbox.take_all("o");
-  ASSERT_EQ(all.size(), 10u);
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(all[i].content.str(), std::to_string(i));
+  const Messages listed_now = listed(state, owner);
+  EXPECT_EQ(contents(listed_now),
+            (std::vector<std::string>{"m0", "m1", "m2", "everyone", "late0", "late1", "late2",
+                                      "late3", "late4", "late5", "last"}));
+  EXPECT_EQ(std::get<1>(listed_now[0]), owner);
+  EXPECT_FALSE(std::get<1>(listed_now[3]).has_value()) << "a broadcast stays a broadcast";
+  EXPECT_EQ(drained(state, owner), listed_now);
+  EXPECT_TRUE(listed(state, owner).empty());
+  const auto entry = state.inboxes().get(owner);
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->value().reserved(), 0u) << "a committed drain keeps no room";
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Inbox: first in first out, storage that grows by doubling and survives a drain.
 #include "lib/inbox.h"
 
+#include "message_tuples.h"
+
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -21,28 +23,12 @@ namespace {
 
 using namespace std::string_view_literals;
 
-using MessageTuple =
-    std::tuple<std::string, std::optional<std::string>, std::string, std::uint64_t>;
-
-MessageTuple as_tuple(const Message& message) {
-  std::optional<std::string> to;
-  if (message.to_agent) to = message.to_agent->str();
-  return {message.from_agent.str(), to, message.content.str(), message.timestamp};
-}
-
-template <typename Messages>
-std::vector<MessageTuple> as_tuples(const Messages& messages) {
-  std::vector<MessageTuple> tuples;
-  for (const Message& message : messages) tuples.push_back(as_tuple(message));
-  return tuples;
-}
-
 // Whose inbox it is: every direct message is addressed to it, and the listings name
 // it. Longer than the inline capacity of a text, so that each listing copies it.
 constexpr std::string_view kOwner = "the owner of this inbox";
 
 void push(Inbox& inbox, const Message& message) {
-  inbox.push_back(PendingMessage::of(message));
+  inbox.push_back(pending_of(message));
 }
 
 // Message number `n`; content longer than the inline capacity of a text so that
@@ -62,8 +48,8 @@ TEST(InboxTest, NewInboxIsEmptyAndReservesNothing) {
   Inbox inbox;
   EXPECT_TRUE(inbox.empty());
   EXPECT_EQ(inbox.capacity(), 0u);
-  EXPECT_TRUE(inbox.copy_all(kOwner).empty());
-  EXPECT_TRUE(inbox.take_all(kOwner).empty());
+  EXPECT_TRUE(inbox.copy_all().empty());
+  EXPECT_TRUE(hand_on_all(inbox).empty());
   EXPECT_EQ(inbox.capacity(), 0u);
 }
 
@@ -76,7 +62,7 @@ TEST(InboxTest, KeepsArrivalOrderAndFieldsUnchanged) {
   push(inbox, broadcast);
   push(inbox, long_one);
   EXPECT_EQ(inbox.size(), 3u);
-  EXPECT_EQ(as_tuples(inbox.copy_all(kOwner)),
+  EXPECT_EQ(as_tuples(inbox.copy_all(), kOwner),
             as_tuples(std::vector<Message>{direct, broadcast, long_one}));
 }
 
@@ -84,12 +70,12 @@ TEST(InboxTest, CopyAllLeavesTheInboxUnchanged) {
   Inbox inbox;
   for (std::uint64_t n = 0; n < 6; ++n) push(inbox, numbered(n));
   const std::size_t capacity = inbox.capacity();
-  const auto first = inbox.copy_all(kOwner);
-  const auto second = inbox.copy_all(kOwner);
-  EXPECT_EQ(as_tuples(first), as_tuples(second));
+  const auto first = inbox.copy_all();
+  const auto second = inbox.copy_all();
+  EXPECT_EQ(as_tuples(first, kOwner), as_tuples(second, kOwner));
   EXPECT_EQ(inbox.size(), 6u);
   EXPECT_EQ(inbox.capacity(), capacity);
-  EXPECT_EQ(as_tuples(inbox.take_all(kOwner)), as_tuples(first));
+  EXPECT_EQ(as_tuples(hand_on_all(inbox), kOwner), as_tuples(first, kOwner));
 }
 
 TEST(InboxTest, TakeAllEmptiesButKeepsCapacityAndTheInboxStillWorks) {
@@ -98,21 +84,21 @@ TEST(InboxTest, TakeAllEmptiesButKeepsCapacityAndTheInboxStillWorks) {
   const std::size_t capacity = inbox.capacity();
   ASSERT_GE(capacity, 5u);
 
-  const auto taken = inbox.take_all(kOwner);
+  const auto taken = hand_on_all(inbox);
   ASSERT_EQ(taken.size(), 5u);
-  for (std::uint64_t n = 0; n < 5; ++n) EXPECT_EQ(as_tuple(taken[n]), as_tuple(numbered(n)));
+  for (std::uint64_t n = 0; n < 5; ++n) EXPECT_EQ(as_tuple(taken[n], kOwner), as_tuple(numbered(n)));
   EXPECT_TRUE(inbox.empty());
   EXPECT_EQ(inbox.capacity(), capacity);
-  EXPECT_TRUE(inbox.copy_all(kOwner).empty());
-  EXPECT_TRUE(inbox.take_all(kOwner).empty());
+  EXPECT_TRUE(inbox.copy_all().empty());
+  EXPECT_TRUE(hand_on_all(inbox).empty());
 
   // Refilling up to the kept capacity needs no new storage.
   for (std::uint64_t n = 100; n < 100 + capacity; ++n) push(inbox, numbered(n));
   EXPECT_EQ(inbox.capacity(), capacity);
-  const auto refilled = inbox.take_all(kOwner);
+  const auto refilled = hand_on_all(inbox);
   ASSERT_EQ(refilled.size(), capacity);
   for (std::size_t i = 0; i < capacity; ++i)
-    EXPECT_EQ(as_tuple(refilled[i]), as_tuple(numbered(100 + i)));
+    EXPECT_EQ(as_tuple(refilled[i], kOwner), as_tuple(numbered(100 + i)));
 }
 
 TEST(InboxTest, GrowsByDoublingFromFourAndKeepsOrderAcrossThousands) {
@@ -132,11 +118,11 @@ TEST(InboxTest, GrowsByDoublingFromFourAndKeepsOrderAcrossThousands) {
   }
   EXPECT_GE(inbox.capacity(), kCount);
 
-  const auto copied = inbox.copy_all(kOwner);
+  const auto copied = inbox.copy_all();
   ASSERT_EQ(copied.size(), kCount);
   for (std::uint64_t n = 0; n < kCount; ++n)
-    ASSERT_EQ(as_tuple(copied[n]), as_tuple(numbered(n))) << "at " << n;
-  EXPECT_EQ(as_tuples(inbox.take_all(kOwner)), as_tuples(copied));
+    ASSERT_EQ(as_tuple(copied[n], kOwner), as_tuple(numbered(n))) << "at " << n;
+  EXPECT_EQ(as_tuples(hand_on_all(inbox), kOwner), as_tuples(copied, kOwner));
   EXPECT_TRUE(inbox.empty());
 }
 
@@ -164,17 +150,17 @@ TEST(InboxTest, InterleavedPushesAndDrainsMatchAQueue) {
 
       switch (std::uniform_int_distribution<int>(0, 2)(random)) {
         case 0:
-          ASSERT_EQ(as_tuples(inbox.copy_all(kOwner)), as_tuples(model));
+          ASSERT_EQ(as_tuples(inbox.copy_all(), kOwner), as_tuples(model));
           break;
         case 1:
-          ASSERT_EQ(as_tuples(inbox.take_all(kOwner)), as_tuples(model));
+          ASSERT_EQ(as_tuples(hand_on_all(inbox), kOwner), as_tuples(model));
           model.clear();
           break;
         default:
           break;  // leave the messages pending into the next round
       }
     }
-    ASSERT_EQ(as_tuples(inbox.take_all(kOwner)), as_tuples(model));
+    ASSERT_EQ(as_tuples(hand_on_all(inbox), kOwner), as_tuples(model));
   }
 }
 
@@ -193,13 +179,13 @@ TEST(InboxTest, MoveHandsOverMessagesAndStorage) {
   Inbox target;
   for (std::uint64_t n = 50; n < 53; ++n) push(target, numbered(n));
   target = std::move(moved);
-  const auto messages = target.copy_all(kOwner);
+  const auto messages = target.copy_all();
   ASSERT_EQ(messages.size(), 9u);
-  for (std::uint64_t n = 0; n < 9; ++n) EXPECT_EQ(as_tuple(messages[n]), as_tuple(numbered(n)));
+  for (std::uint64_t n = 0; n < 9; ++n) EXPECT_EQ(as_tuple(messages[n], kOwner), as_tuple(numbered(n)));
 
   // A moved-from inbox is usable again.
   push(source, numbered(77));
-  EXPECT_EQ(as_tuples(source.take_all(kOwner)), as_tuples(std::vector<Message>{numbered(77)}));
+  EXPECT_EQ(as_tuples(hand_on_all(source), kOwner), as_tuples(std::vector<Message>{numbered(77)}));
 }
 
 // --- The stored form of a message -------------------------------------------------------
@@ -211,7 +197,7 @@ TEST(PendingMessageTest, KeepsTimestampAndDirectnessAndNamesTheOwner) {
   const std::string long_owner(30, 'o');
   for (std::uint64_t time : {std::uint64_t{0}, PendingMessage::kMaxTimestamp}) {
     const PendingMessage direct =
-        PendingMessage::of(Message{Text("alice"), Text("whoever"), Text("hi"), time});
+        pending_of(Message{Text("alice"), Text("whoever"), Text("hi"), time});
     const PendingMessage all = PendingMessage::broadcast(Text("bob"), Text(""), time);
     EXPECT_EQ(direct.timestamp(), time);
     EXPECT_EQ(all.timestamp(), time);
@@ -221,7 +207,7 @@ TEST(PendingMessageTest, KeepsTimestampAndDirectnessAndNamesTheOwner) {
     inbox.push_back(direct);
     inbox.push_back(all);
     for (std::string_view owner : {"bob"sv, std::string_view(long_owner)}) {
-      EXPECT_EQ(as_tuples(inbox.copy_all(owner)),
+      EXPECT_EQ(as_tuples(inbox.copy_all(), owner),
                 (std::vector<MessageTuple>{{"alice", std::string(owner), "hi", time},
                                            {"bob", std::nullopt, "", time}}));
     }

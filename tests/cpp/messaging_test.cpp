@@ -14,6 +14,7 @@
 #include "lib/clock.h"
 #include "lib/coordination_state.h"
 #include "lib/records.h"
+#include "message_tuples.h"
 
 namespace galtro {
 namespace {
@@ -22,23 +23,6 @@ using namespace std::string_view_literals;
 
 constexpr std::int64_t kStart = 1'700'000'000;
 constexpr std::uint64_t kStartSecond = static_cast<std::uint64_t>(kStart);
-
-// (from, to or absent for a broadcast, content, timestamp)
-using MessageTuple =
-    std::tuple<std::string, std::optional<std::string>, std::string, std::uint64_t>;
-using Messages = std::vector<MessageTuple>;
-
-MessageTuple as_tuple(const Message& message) {
-  std::optional<std::string> to;
-  if (message.to_agent) to = message.to_agent->str();
-  return {message.from_agent.str(), to, message.content.str(), message.timestamp};
-}
-
-Messages as_tuples(const std::vector<Message>& messages) {
-  Messages tuples;
-  for (const Message& message : messages) tuples.push_back(as_tuple(message));
-  return tuples;
-}
 
 MessageTuple direct(std::string from, std::string to, std::string content, std::uint64_t time) {
   return {std::move(from), std::move(to), std::move(content), time};
@@ -60,7 +44,7 @@ std::map<std::string, std::string> statuses_of(const CoordinationState& state) {
 std::map<std::string, Messages> inboxes_of(const CoordinationState& state) {
   std::map<std::string, Messages> view;
   state.inboxes().for_each([&view](const Text& agent, const Inbox& inbox) {
-    view[agent.str()] = as_tuples(inbox.copy_all(agent));
+    view[agent.str()] = as_tuples(inbox.copy_all(), agent);
   });
   return view;
 }
@@ -104,7 +88,7 @@ class MessagingTest : public testing::Test {
 
 TEST_F(MessagingTest, InboxOfAnUnknownAgentIsEmptyAndMakesNoStatus) {
   EXPECT_TRUE(state_.inbox(Text("lurker")).empty());
-  EXPECT_TRUE(state_.drain_inbox(Text("drainer")).empty());
+  EXPECT_TRUE(drained(state_, "drainer").empty());
   EXPECT_TRUE(state_.inbox(Text("")).empty());
   EXPECT_EQ(inboxes_of(state_),
             (std::map<std::string, Messages>{{"", {}}, {"drainer", {}}, {"lurker", {}}}));
@@ -148,12 +132,12 @@ TEST_F(MessagingTest, ListingTwiceAgreesThenDrainTakesTheSameAndLeavesItEmpty) {
       state_.send_message(Text("s" + std::to_string(i % 3)), Text("r"),
                           Text("m" + std::to_string(round) + "." + std::to_string(i)));
     }
-    const Messages listed = as_tuples(state_.inbox(Text("r")));
-    ASSERT_EQ(listed.size(), 7u);
-    EXPECT_EQ(as_tuples(state_.inbox(Text("r"))), listed);
-    EXPECT_EQ(as_tuples(state_.drain_inbox(Text("r"))), listed);
+    const Messages messages = listed(state_, "r");
+    ASSERT_EQ(messages.size(), 7u);
+    EXPECT_EQ(listed(state_, "r"), messages);
+    EXPECT_EQ(drained(state_, "r"), messages);
     EXPECT_TRUE(state_.inbox(Text("r")).empty());
-    EXPECT_TRUE(state_.drain_inbox(Text("r")).empty());
+    EXPECT_TRUE(drained(state_, "r").empty());
   }
   // The drained inbox keeps its entry and its storage.
   const auto entry = state_.inboxes().get("r"sv);
@@ -179,7 +163,7 @@ TEST_F(MessagingTest, BroadcastReachesExactlyTheAgentsWithAStatus) {
   state_.send_message(Text("alice"), Text("bob"), Text("hello"));
   ASSERT_TRUE(state_.claim_file(Text("carol"), Text("src/a.rs")));
   state_.inbox(Text("dave"));
-  state_.drain_inbox(Text("erin"));
+  drained(state_, "erin");
   ASSERT_FALSE(state_.renew_claim(Text("frank"), Text("file:src/a.rs")));
   ASSERT_FALSE(state_.renew_claim(Text("grace"), Text("file:none")));
   (void)state_.status("heidi");
@@ -201,7 +185,7 @@ TEST_F(MessagingTest, BroadcastReachesExactlyTheAgentsWithAStatus) {
 
   // The listing of each recipient carries the message as stored.
   for (const char* recipient : {"bob", "carol", "sam"}) {
-    EXPECT_EQ(as_tuples(state_.inbox(Text(recipient))).back(), sent) << recipient;
+    EXPECT_EQ(listed(state_, recipient).back(), sent) << recipient;
   }
   EXPECT_EQ(message_events_of(state_).back(), (EventTuple{"broadcast", "sam", "", "standup", now}));
 
@@ -209,7 +193,7 @@ TEST_F(MessagingTest, BroadcastReachesExactlyTheAgentsWithAStatus) {
   state_.send_message(Text("x"), Text("dave"), Text("now you are known"));
   const MessageTuple second = as_tuple(state_.broadcast(Text("carol"), Text("again")));
   for (const char* recipient : {"bob", "carol", "dave", "sam"}) {
-    EXPECT_EQ(as_tuples(state_.inbox(Text(recipient))).back(), second) << recipient;
+    EXPECT_EQ(listed(state_, recipient).back(), second) << recipient;
   }
   EXPECT_EQ(inboxes_of(state_).at("erin"), Messages{});
   EXPECT_EQ(state_.status("carol"), AgentStatus::kBusy) << "a broadcast keeps its sender's status";
@@ -236,9 +220,9 @@ TEST(MessagingClockTest, EveryCopyCarriesTheMessageTimestampAndHistoryReadsLater
   const Message sent = state.send_message(Text("a"), Text("b"), Text("direct"));
   const Message all = state.broadcast(Text("c"), Text("all"));  // reaches b and c
 
-  EXPECT_EQ(as_tuples(state.inbox(Text("b"))), (Messages{direct("a", "b", "direct", sent.timestamp),
+  EXPECT_EQ(listed(state, "b"), (Messages{direct("a", "b", "direct", sent.timestamp),
                                                          broadcast("c", "all", all.timestamp)}));
-  EXPECT_EQ(as_tuples(state.inbox(Text("c"))), (Messages{broadcast("c", "all", all.timestamp)}));
+  EXPECT_EQ(listed(state, "c"), (Messages{broadcast("c", "all", all.timestamp)}));
 
   const std::vector<EventTuple> events = message_events_of(state);
   ASSERT_EQ(events.size(), 2u);
@@ -254,9 +238,9 @@ TEST_F(MessagingTest, ListingsNameTheOwnerWhateverTheLengthOfItsId) {
   state_.send_message(Text("s"), Text(long_id), Text("direct"));
   const MessageTuple all = as_tuple(state_.broadcast(Text("s"), Text("everyone")));
   const Messages expected = {direct("s", long_id, "direct", kStartSecond), all};
-  EXPECT_EQ(as_tuples(state_.inbox(Text(long_id))), expected);
-  EXPECT_EQ(as_tuples(state_.drain_inbox(Text(long_id))), expected);
-  EXPECT_EQ(as_tuples(state_.drain_inbox(Text("s"))), Messages{all});
+  EXPECT_EQ(listed(state_, long_id), expected);
+  EXPECT_EQ(drained(state_, long_id), expected);
+  EXPECT_EQ(drained(state_, "s"), Messages{all});
 }
 
 TEST_F(MessagingTest, TextsComeBackByteForByte) {
@@ -276,7 +260,7 @@ TEST_F(MessagingTest, TextsComeBackByteForByte) {
   for (const Case& c : cases) {
     const MessageTuple expected = direct(c.from, c.to, c.content, kStartSecond);
     EXPECT_EQ(as_tuple(state_.send_message(Text(c.from), Text(c.to), Text(c.content))), expected);
-    EXPECT_EQ(as_tuples(state_.drain_inbox(Text(c.to))), Messages{expected});
+    EXPECT_EQ(drained(state_, c.to), Messages{expected});
   }
   EXPECT_TRUE(state_.inbox(Text("Bob")).empty());
   EXPECT_EQ(as_tuple(state_.broadcast(Text(""), Text(big))), broadcast("", big, kStartSecond));

@@ -3,6 +3,7 @@ initialisation and the life of instances."""
 
 import ctypes
 import gc
+import json
 import os
 import subprocess
 import sys
@@ -109,6 +110,29 @@ def test_instances_are_independent():
     assert second.status("a") == "idle"
     assert second.inbox("b") == []
     assert second.claim_file("c", "p") == "c"
+
+
+def test_instance_made_without_the_constructor_is_refused():
+    # In a child: replacing __new__ changes the class for the rest of the process.
+    out = run_child("""
+        import json
+        from galtro_core import CoordinationState
+        CoordinationState.__new__ = lambda cls: object.__new__(cls)
+        bare = CoordinationState()
+        errors = []
+        for name, args in [("status", ("a",)), ("claim_file", ("a", "p")),
+                           ("claim_task", ("a", "t")), ("renew_claim", ("a", "file:p")),
+                           ("release", ("a", "file:p")), ("send_message", ("a", "b", "c")),
+                           ("broadcast", ("a", "c")), ("inbox", ("a",)), ("drain_inbox", ("a",))]:
+            try:
+                getattr(bare, name)(*args)
+                errors.append(None)
+            except TypeError as error:
+                errors.append(str(error))
+        del bare
+        print(json.dumps(errors))
+    """)
+    assert json.loads(out) == ["uninitialized CoordinationState object"] * 9
 
 
 def test_instances_release_their_type_reference():
