@@ -25,10 +25,10 @@ std::vector<ClaimReading> StateReader::claims() const {
   state_.claims().for_each([&](const Text& key, const StoredClaim& claim) {
     const std::uint64_t last = std::max(claim.claimed_at, claim.renewed_at);
     const std::uint64_t elapsed = now >= last ? now - last : 0;  // a clock stepped back
-    readings.push_back({key, claim.holder, claim.claimed_at, claim.renewed_at,
-                        lease_overflows ? std::numeric_limits<std::uint64_t>::max()
-                                        : lease_end(last, lease),
-                        !lease_overflows && elapsed >= lease});
+    readings.push_back(
+        {key, claim.holder, claim.claimed_at, claim.renewed_at,
+         lease_overflows ? std::numeric_limits<std::uint64_t>::max() : lease_end(last, lease),
+         !lease_overflows && elapsed >= lease});
   });
   std::ranges::sort(readings, {}, [](const ClaimReading& r) { return r.resource_key.view(); });
   return readings;

@@ -22,7 +22,9 @@ namespace {
 constexpr std::int64_t kStart = 1'700'000'000;
 constexpr std::uint64_t kS = kStart;
 
-Text t(std::string_view text) { return Text(text); }
+Text t(std::string_view text) {
+  return Text(text);
+}
 
 // Everything a reader can see, as one comparable value.
 struct Everything {
@@ -50,14 +52,14 @@ TEST(StateReaderTest, ShowsEveryTableSortedAndChangesNothing) {
   state.send_message(t("a"), t("c"), t("hi"));
   clock.advance(1);
   state.broadcast(t("b"), t("all"));
-  static_cast<void>(state.drain_inbox(t("b")));
+  state.drain_inbox(t("b")).commit();
   static_cast<void>(state.inbox(t("reader-only")));  // an empty inbox, no status entry
 
   // At S+299 the task claim is live for one more second, at S+300 it is expired.
   clock.set(kStart + 299);
-  EXPECT_EQ(reader.claims(),
-            (std::vector<ClaimReading>{{t("file:src/x.py"), t("a"), kS + 100, kS + 100, kS + 400, false},
-                                       {t("task:t1"), t("b"), kS, kS, kS + 300, false}}));
+  EXPECT_EQ(reader.claims(), (std::vector<ClaimReading>{
+                                 {t("file:src/x.py"), t("a"), kS + 100, kS + 100, kS + 400, false},
+                                 {t("task:t1"), t("b"), kS, kS, kS + 300, false}}));
   clock.set(kStart + 300);
   EXPECT_TRUE(reader.claims()[1].expired);
   EXPECT_FALSE(reader.claims()[0].expired);
@@ -65,10 +67,9 @@ TEST(StateReaderTest, ShowsEveryTableSortedAndChangesNothing) {
   EXPECT_EQ(reader.agents(), (std::vector<AgentReading>{{t("a"), AgentStatus::kBusy},
                                                         {t("b"), AgentStatus::kBusy},
                                                         {t("c"), AgentStatus::kIdle}}));
-  EXPECT_EQ(reader.inbox_sizes(), (std::vector<InboxReading>{{t("a"), 1},
-                                                             {t("b"), 0},
-                                                             {t("c"), 2},
-                                                             {t("reader-only"), 0}}));
+  EXPECT_EQ(
+      reader.inbox_sizes(),
+      (std::vector<InboxReading>{{t("a"), 1}, {t("b"), 0}, {t("c"), 2}, {t("reader-only"), 0}}));
 
   const std::vector<HistoryEvent> all = {
       ClaimedEvent{t("b"), t("task:t1"), kS},

@@ -16,7 +16,9 @@ constexpr char kClassName[] = "CoordinationState";
 // set once under the interpreter lock.
 PyTypeObject* state_type = nullptr;
 
-Instance* as_instance(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+Instance* as_instance(PyObject* object) noexcept {
+  return reinterpret_cast<Instance*>(object);
+}
 
 }  // namespace
 
@@ -49,8 +51,7 @@ std::expected<void, ErrorValue> load_state_type() {
 
 std::expected<SharedStateUse, ErrorValue> SharedStateUse::of(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  if (state_type == nullptr ||
-      (type != state_type && PyType_IsSubtype(type, state_type) == 0)) {
+  if (state_type == nullptr || (type != state_type && PyType_IsSubtype(type, state_type) == 0)) {
     return std::unexpected(conversion_error(type, kClassName));
   }
   const CoordinationState* state = as_instance(object)->state;

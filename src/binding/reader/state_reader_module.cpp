@@ -106,8 +106,8 @@ std::expected<std::optional<std::uint64_t>, ErrorValue> optional_count(PyObject*
                                                                        const char* name) {
   if (object == Py_None) return std::nullopt;
   if (PyLong_Check(object) == 0) {
-    return std::unexpected(ErrorValue::deferred(
-        PyExc_TypeError, std::string(name) + " must be an int or None"));
+    return std::unexpected(
+        ErrorValue::deferred(PyExc_TypeError, std::string(name) + " must be an int or None"));
   }
   const unsigned long long value = PyLong_AsUnsignedLongLong(object);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
@@ -200,8 +200,15 @@ constexpr char kModuleDoc[] =
     "galtro. Every read takes the tables' locks as a reader and changes nothing.";
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "galtro._state_reader", kModuleDoc, 0, functions, nullptr, nullptr,
-    nullptr,               nullptr,
+    PyModuleDef_HEAD_INIT,
+    "galtro._state_reader",
+    kModuleDoc,
+    0,
+    functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Returns a new reference to a new module. galtro_core is imported first: its class
