@@ -1,17 +1,18 @@
 """A look at the state: claims, agents, inbox sizes, history, and all of them as JSON.
 
 An in-process ``galtro_core.CoordinationState`` is read through ``galtro._state_reader``,
-which takes the tables' locks as a reader only. Any other state is asked through its own
-methods of the same names (``ReadableState``), which ``galtro.RedisCoordinationState``
-provides. No reader changes, renews or creates anything.
+which takes the tables' locks as a reader only; a ``galtro.RedisCoordinationState``
+through ``galtro._redis_reader``, which only reads. No reader changes, renews or
+creates anything.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import importlib
 import math
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Protocol, Union, runtime_checkable
+from typing import Any, Dict, List, Optional, Protocol, Union, cast
 
 import galtro_core
 
@@ -19,7 +20,8 @@ __all__ = [
     "ClaimInfo",
     "AgentInfo",
     "Event",
-    "ReadableState",
+    "RedisLike",
+    "State",
     "claims",
     "agents",
     "inbox_sizes",
@@ -71,25 +73,31 @@ class Event:
     fields: Dict[str, str] = dataclasses.field(hash=False)
 
 
-@runtime_checkable
-class ReadableState(Protocol):
-    """A state that reads itself; ``RedisCoordinationState`` is one."""
+class RedisLike(Protocol):
+    """What the views need of a ``galtro.RedisCoordinationState``."""
 
-    def claims(self) -> List[ClaimInfo]: ...
-    def agents(self) -> List[AgentInfo]: ...
-    def inbox_sizes(self) -> Dict[str, int]: ...
-    def history(self, since: Optional[float] = None, count: Optional[int] = None) -> List[Event]: ...
-
-
-State = Union[galtro_core.CoordinationState, ReadableState]
+    @property
+    def client(self) -> Any: ...
+    @property
+    def namespace(self) -> str: ...
 
 
-def _readable(state: object) -> ReadableState:
-    if isinstance(state, ReadableState):
-        return state
+State = Union[galtro_core.CoordinationState, RedisLike]
+
+
+def _redis(state: object) -> RedisLike:
+    """``state`` as a ``RedisCoordinationState``; ``TypeError`` for anything else."""
+    try:
+        redis_state = importlib.import_module("galtro.redis_state")
+    except ImportError:  # without redis-py there is no Redis state
+        redis_class = None
+    else:
+        redis_class = getattr(redis_state, "RedisCoordinationState", None)
+    if redis_class is not None and isinstance(state, redis_class):
+        return cast(RedisLike, state)
     raise TypeError(
         f"{type(state).__qualname__!r} object is neither galtro_core.CoordinationState"
-        " nor a state with claims(), agents(), inbox_sizes() and history()"
+        " nor galtro.RedisCoordinationState"
     )
 
 
@@ -99,7 +107,9 @@ def claims(state: State) -> List[ClaimInfo]:
         from galtro import _state_reader
 
         return [ClaimInfo(*row) for row in _state_reader.claims(state)]
-    return _readable(state).claims()
+    from galtro import _redis_reader
+
+    return _redis_reader.claims(_redis(state))
 
 
 def agents(state: State) -> List[AgentInfo]:
@@ -108,7 +118,9 @@ def agents(state: State) -> List[AgentInfo]:
         from galtro import _state_reader
 
         return [AgentInfo(*row) for row in _state_reader.agents(state)]
-    return _readable(state).agents()
+    from galtro import _redis_reader
+
+    return _redis_reader.agents(_redis(state))
 
 
 def inbox_sizes(state: State) -> Dict[str, int]:
@@ -119,7 +131,9 @@ def inbox_sizes(state: State) -> Dict[str, int]:
         from galtro import _state_reader
 
         return dict(_state_reader.inbox_sizes(state))
-    return _readable(state).inbox_sizes()
+    from galtro import _redis_reader
+
+    return _redis_reader.inbox_sizes(_redis(state))
 
 
 def _since_second(since: Optional[float]) -> Optional[int]:
@@ -135,14 +149,17 @@ def history(state: State, since: Optional[float] = None, count: Optional[int] = 
     at most ``count`` of them (the oldest), all without either."""
     if count is not None and count < 0:
         raise ValueError("count must not be negative")
+    first_second = _since_second(since)
     if isinstance(state, galtro_core.CoordinationState):
         from galtro import _state_reader
 
         return [
             Event(kind, time, dict(zip(EVENT_FIELDS[kind], texts)))
-            for kind, time, texts in _state_reader.history(state, _since_second(since), count)
+            for kind, time, texts in _state_reader.history(state, first_second, count)
         ]
-    return _readable(state).history(since, count)
+    from galtro import _redis_reader
+
+    return _redis_reader.history(_redis(state), _since_second(since), count)
 
 
 def snapshot(state: State) -> Dict[str, Any]:
