@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
-import importlib.util
+import importlib
 import json
 import os
 import sys
@@ -38,7 +38,9 @@ environment:
   GALTRO_URL        the server, when --url is not given (default %s)
   GALTRO_NAMESPACE  the namespace, when --namespace is not given (default %s)
 
-a pre-edit hook:  galtro claim-file --root "$REPO" "$AGENT" "$FILE" || exit 1
+hooks of a coding agent, before and after an edit:
+  galtro claim-file --root "$REPO" "$AGENT" "$FILE" || exit 1
+  galtro release --root "$REPO" "$AGENT" "file:$FILE"
 """ % (DEFAULT_URL, DEFAULT_NAMESPACE)
 
 
@@ -126,25 +128,36 @@ class _Command:
         key = f"{kind}:{name}"
         self.emit({"resource_key": key, "holder": agent}, key)
 
+    def _file(self, path: str) -> str:
+        """``path`` named by ``file_key`` under ``--root``, if given."""
+        if self.args.root is None:
+            return path
+        try:
+            return file_key(self.args.root, path)
+        except ValueError as error:
+            raise UsageError(str(error)) from None
+
+    def _key(self) -> str:
+        key: str = self.args.key
+        if key.startswith("file:"):
+            return "file:" + self._file(key[len("file:") :])
+        return key
+
     def claim_file(self) -> None:
-        path = self.args.path
-        if self.args.root is not None:
-            try:
-                path = file_key(self.args.root, path)
-            except ValueError as error:
-                raise UsageError(str(error)) from None
-        self.claim("file", path)
+        self.claim("file", self._file(self.args.path))
 
     def claim_task(self) -> None:
         self.claim("task", self.args.task)
 
     def renew(self) -> None:
-        _operations.renew(self.state, self.args.agent, self.args.key)
-        self.emit({"resource_key": self.args.key, "holder": self.args.agent}, self.args.key)
+        key = self._key()
+        _operations.renew(self.state, self.args.agent, key)
+        self.emit({"resource_key": key, "holder": self.args.agent}, key)
 
     def release(self) -> None:
-        _operations.release(self.state, self.args.agent, self.args.key)
-        self.emit({"resource_key": self.args.key, "released": True}, self.args.key)
+        key = self._key()
+        _operations.release(self.state, self.args.agent, key)
+        self.emit({"resource_key": key, "released": True}, key)
 
     def send(self) -> None:
         message = self.state.send_message(self.args.sender, self.args.recipient,
@@ -260,6 +273,8 @@ def build_parser() -> argparse.ArgumentParser:
     for name, run, verb in (("renew", _Command.renew, "renew"),
                             ("release", _Command.release, "release")):
         sub = command(name, run, f"{verb} an agent's claim (KEY is file:PATH or task:ID)")
+        sub.add_argument("--root", help="repository root: the PATH of file:PATH is named "
+                         "relative to it")
         sub.add_argument("agent", metavar="AGENT")
         sub.add_argument("key", metavar="KEY")
     sub = command("send", _Command.send, "send a message to one agent")
@@ -287,16 +302,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _connect(url: str, namespace: str) -> CoordinationStateLike:
-    if importlib.util.find_spec("redis") is None:
+    try:
+        redis_state = importlib.import_module("galtro.redis_state")
+    except ImportError:  # redis-py is missing
         raise UsageError(
             "redis-py is not installed; install it with: pip install 'galtro_core[redis]'"
-        )
-    import galtro
-
-    redis_class = getattr(galtro, "RedisCoordinationState", None)
-    if redis_class is None:
-        raise UsageError("this galtro has no RedisCoordinationState")
-    state: CoordinationStateLike = redis_class.from_url(url, namespace=namespace)
+        ) from None
+    state: CoordinationStateLike = redis_state.RedisCoordinationState.from_url(
+        url, namespace=namespace
+    )
     return state
 
 
