@@ -96,7 +96,8 @@ def inbox_sizes(state: RedisLike) -> Dict[str, int]:
     prefix = _prefix(state)
     reply = state.client.execute_command("EVAL", _READ_INBOX_SIZES, 1, prefix + b"statuses",
                                          prefix + b"inbox:", **_RAW)
-    sizes = {_text(agent): int(size) for agent, size in _pairs(reply)}
+    flat = cast(Sequence[Any], reply)  # agent ids as bytes, sizes as int
+    sizes = {_text(bytes(agent)): int(size) for agent, size in zip(flat[0::2], flat[1::2])}
     return dict(sorted(sizes.items(), key=lambda item: item[0].encode("utf-8")))
 
 
