@@ -1,0 +1,136 @@
+"""The helpers on a real redis-server: hold keeps a claim past the 300-second lease on
+the server's clock (datefudge, restarts in between, so renewals also meet a server that
+is gone for a moment); a server gone for longer than the lease loses it; ahold on the
+asyncio class; and the views read the same state from both classes after the same
+calls."""
+
+import asyncio
+import shutil
+import time
+
+import pytest
+
+import galtro
+import galtro_core
+
+try:
+    galtro.RedisCoordinationState
+except (AttributeError, ImportError):
+    pytest.skip("galtro.RedisCoordinationState is not available", allow_module_level=True)
+
+from redis_server import DATEFUDGE, RedisServer, available  # noqa: E402
+
+pytestmark = pytest.mark.skipif(not available(), reason="redis-server is not installed")
+
+S = 1935835200  # 2031-05-05 12:00:00 UTC
+
+
+def at(seconds):
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(seconds))
+
+
+@pytest.mark.skipif(shutil.which(DATEFUDGE) is None, reason="datefudge is not installed")
+def test_renewal_keeps_the_claim_past_the_lease_on_the_server_clock(tmp_path):
+    server = RedisServer(tmp_path, persistent=True)
+    state = other = None
+    try:
+        server.start(fake_time=at(S))
+        state = galtro.RedisCoordinationState.from_url(server.url, "renew")
+        other = galtro.RedisCoordinationState.from_url(server.url, "renew")
+        with galtro.hold(state, "A", file="kept", renew_every=0.05) as lease:
+            state.claim_file("A", "lapsing")
+            for offset in (250, 1000, 100_000):
+                server.stop()  # renewals meanwhile fail on the connection and are retried
+                server.start(fake_time=at(S + offset))
+                time.sleep(0.5)
+                [kept] = [c for c in galtro.claims(other) if c.resource_key == "file:kept"]
+                assert (kept.holder, kept.renewed_at, kept.expired) == ("A", S + offset, False)
+                with pytest.raises(galtro.ClaimConflict):
+                    galtro.Agent(other, "B").claim_file("kept")
+                assert not lease.lost
+            assert other.claim_file("B", "lapsing") == "B"  # not renewed: taken over
+        assert [c.resource_key for c in galtro.claims(other)] == ["file:lapsing"]
+    finally:
+        for client in (state, other):
+            if client is not None:
+                client.client.close()
+        server.stop()
+
+
+def test_a_server_gone_longer_than_the_lease_loses_it(tmp_path, monkeypatch):
+    monkeypatch.setattr(galtro._lease, "LEASE_SECONDS", 1.0)
+    server = RedisServer(tmp_path).start()
+    state = galtro.RedisCoordinationState.from_url(server.url, "gone")
+    try:
+        with pytest.raises(galtro.LeaseLost) as lost:
+            with galtro.hold(state, "A", task="t", renew_every=0.05) as lease:
+                server.stop()
+                time.sleep(0.5)
+                assert not lease.lost  # still retrying within the lease
+                deadline = time.monotonic() + 10
+                while not lease.lost and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                assert lease.lost
+        assert isinstance(lost.value.reason, galtro._lease.connection_errors())
+    finally:
+        state.client.close()
+        server.stop()
+
+
+def test_ahold_on_the_asyncio_class(redis_server, namespace):
+    async def main():
+        state = galtro.AsyncRedisCoordinationState.from_url(redis_server.url, namespace)
+        try:
+            await state.claim_file("B", "a.py")
+
+            async def release_soon():
+                await asyncio.sleep(0.3)
+                await state.release("B", "file:a.py")
+
+            releasing = asyncio.ensure_future(release_soon())
+            async with galtro.ahold(state, "A", file="a.py", wait=10,
+                                    renew_every=0.05) as lease:
+                await asyncio.sleep(0.3)
+                assert await state.status("A") == "busy"
+                with pytest.raises(galtro.ClaimConflict) as own:
+                    async with galtro.ahold(state, "A", file="a.py", wait=10):
+                        pass
+                assert own.value.holder == "A"
+                await state.release("A", "file:a.py")
+                await state.claim_file("C", "a.py")
+                await asyncio.sleep(0.3)
+                assert lease.lost and isinstance(lease.reason, galtro.NotHolder)
+            await releasing
+        finally:
+            await state.client.aclose()
+
+    with pytest.raises(galtro.LeaseLost):
+        asyncio.run(main())
+
+
+def test_views_agree_between_the_classes(redis_state):
+    def calls(state):
+        state.claim_file("A", "a.py")
+        state.claim_task("B", "t")
+        state.send_message("A", "B", "ü\x00 text")
+        state.broadcast("C", "")
+        state.release("A", "file:a.py")
+        state.drain_inbox("A")
+
+    local = galtro_core.CoordinationState()
+    calls(local)
+    calls(redis_state)
+
+    def timeless(state):
+        snapshot = galtro.snapshot(state)
+        for claim in snapshot["claims"]:
+            claim["expires_at"] -= claim["renewed_at"]
+            claim["claimed_at"] = claim["renewed_at"] = None
+        for event in snapshot["history"]:
+            event["time"] = None
+        snapshot["inbox_sizes"] = {k: v for k, v in snapshot["inbox_sizes"].items() if v}
+        return snapshot
+
+    assert timeless(redis_state) == timeless(local)
+    assert galtro.history(redis_state, count=2) == galtro.history(redis_state)[:2]
+    assert galtro.history(redis_state, since=time.time() + 5) == []
