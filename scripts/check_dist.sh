@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the distributions of galtro_core, given the wheel that `pip wheel .` built:
 #
-# - the wheel's module needs nothing at run time but the C library (the C++ runtime is
-#   linked in) and exports PyInit_galtro_core alone;
+# - the wheel's modules, galtro_core and galtro._state_reader, need nothing at run time
+#   but the C library (the C++ runtime is linked in) and export their initialisation
+#   function alone;
 # - auditwheel finds the wheel consistent with a manylinux platform tag, and
 #   `auditwheel repair` retags it as such without changing the module; the retagged
 #   wheel is written to OUT (default build/wheelhouse/manylinux);
@@ -28,20 +29,26 @@ fail() { echo "check_dist: $*" >&2; exit 1; }
 # --- The module inside the wheel -----------------------------------------------------
 "$PYTHON" -m zipfile -e "$WHEEL" "$WORK/wheel"
 MODULE="$WORK/wheel/galtro_core.abi3.so"
-[[ -f "$MODULE" ]] || fail "no galtro_core.abi3.so in $WHEEL"
-needed=$(readelf -d -W "$MODULE" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p' | sort | tr '\n' ' ')
-echo "shared libraries needed: $needed"
-for library in $needed; do
-  case "$library" in
-    libc.so.6 | libm.so.6 | ld-linux-x86-64.so.2 | libpthread.so.0 | libdl.so.2 | librt.so.1) ;;
-    *) fail "the module needs $library; only the C library is allowed" ;;
-  esac
-done
-exported=$(readelf --dyn-syms -W "$MODULE" |
-  awk '$7 != "UND" && $5 != "LOCAL" && ($4 == "FUNC" || $4 == "OBJECT" || $4 == "IFUNC") {print $8}' |
-  sed 's/@.*//' | sort -u | tr '\n' ' ')
-echo "exported symbols: $exported"
-[[ "$exported" == "PyInit_galtro_core " ]] || fail "the module must export PyInit_galtro_core alone"
+READER="$WORK/wheel/galtro/_state_reader.abi3.so"
+check_module() {  # module file, its initialisation function
+  [[ -f "$1" ]] || fail "no $(basename "$1") in $WHEEL"
+  local needed exported
+  needed=$(readelf -d -W "$1" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p' | sort | tr '\n' ' ')
+  echo "$(basename "$1"): shared libraries needed: $needed"
+  for library in $needed; do
+    case "$library" in
+      libc.so.6 | libm.so.6 | ld-linux-x86-64.so.2 | libpthread.so.0 | libdl.so.2 | librt.so.1) ;;
+      *) fail "$(basename "$1") needs $library; only the C library is allowed" ;;
+    esac
+  done
+  exported=$(readelf --dyn-syms -W "$1" |
+    awk '$7 != "UND" && $5 != "LOCAL" && ($4 == "FUNC" || $4 == "OBJECT" || $4 == "IFUNC") {print $8}' |
+    sed 's/@.*//' | sort -u | tr '\n' ' ')
+  echo "$(basename "$1"): exported symbols: $exported"
+  [[ "$exported" == "$2 " ]] || fail "$(basename "$1") must export $2 alone"
+}
+check_module "$MODULE" PyInit_galtro_core
+check_module "$READER" PyInit__state_reader
 
 # --- Platform tag ---------------------------------------------------------------------
 auditwheel show "$WHEEL" | tee "$WORK/show"
@@ -55,6 +62,8 @@ REPAIRED=$(ls "$OUT"/galtro_core-*-cp39-abi3-*.whl)
 [[ "$(basename "$REPAIRED")" == *"-cp39-abi3-$tag.whl" ]] || fail "unexpected repaired wheel $REPAIRED"
 "$PYTHON" -m zipfile -e "$REPAIRED" "$WORK/repaired"
 cmp "$MODULE" "$WORK/repaired/galtro_core.abi3.so" || fail "auditwheel repair changed the module"
+cmp "$READER" "$WORK/repaired/galtro/_state_reader.abi3.so" ||
+  fail "auditwheel repair changed the state reader"
 echo "manylinux wheel: $REPAIRED"
 
 # --- Source distribution ---------------------------------------------------------------

@@ -1,3 +1,4 @@
+# pyright: strict
 """``python -m galtro``: the ``galtro`` command."""
 
 import sys

@@ -1,3 +1,4 @@
+# pyright: strict
 """``Agent``: one agent's handle on a state, so that its id is not repeated."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# pyright: strict
 """A look at the state: claims, agents, inbox sizes, history, and all of them as JSON.
 
 An in-process ``galtro_core.CoordinationState`` is read through ``galtro._state_reader``,

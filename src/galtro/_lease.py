@@ -1,3 +1,4 @@
+# pyright: strict
 """``hold`` and ``ahold``: a claim kept alive while a block runs.
 
 The lease of a claim is 300 seconds. While the block runs, the claim is renewed every

@@ -1,3 +1,4 @@
+# pyright: strict
 """The claim operations with typed refusals, for one resource named by kind and name."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# pyright: strict
 """``file_key``: the one name of a file for ``claim_file``."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# pyright: strict
 """What the helpers need of a coordination state: the nine methods.
 
 ``galtro_core.CoordinationState`` and ``galtro.RedisCoordinationState`` both satisfy

@@ -1,3 +1,4 @@
+# pyright: strict
 """The read-only views of a state on a Redis server (``galtro.RedisCoordinationState``).
 
 Each view is one read: a short read-only script (claims with the server's time, inbox

@@ -1,3 +1,4 @@
+# pyright: strict
 """Typed refusals, classified from the arguments of the refused call.
 
 The nine methods raise a plain ``RuntimeError`` whose message is built from a fixed

@@ -1,3 +1,4 @@
+# pyright: strict
 """The ``galtro`` command: the coordination state on a Redis server, from a shell.
 
     galtro [--url URL] [--namespace NS] [--json] COMMAND ...
