@@ -137,20 +137,24 @@ def test_drain_keeps_messages_when_a_finalizer_sends_while_its_list_fails():
     out = run_child("""
         import gc
         chunk = "y" * (20 * MiB)
+        owner = "b" * 4000  # a long id: any copy of it would need memory
         for i in range(4):
-            state.send_message("a", "b", chunk + str(i))
+            state.send_message("a", owner, chunk + str(i))
         seen = []
-        hog = []
+        hog = [None] * (1 << 20)
 
         class SendsWhenCollected:
             def __del__(self):
-                seen.append(outcome(lambda: len(state.inbox("b"))))  # 0 while drained
-                seen.append(outcome(lambda: state.send_message("late", "b", "late")))
+                seen.append(outcome(lambda: len(state.inbox(owner))))  # 0 while drained
+                seen.append(outcome(lambda: state.send_message("late", owner, "late")))
                 # Then nothing is left for the drain: giving back must not need memory.
-                for size in (MiB, 1 << 14, 1 << 8, 1 << 4):
+                # (into slots made beforehand: a growing list would free its old ones)
+                taken = 0
+                for size in (MiB, 1 << 14, 1 << 10, 520, 1 << 4):
                     try:
-                        while True:
-                            hog.append(bytearray(size))
+                        while taken < len(hog):
+                            hog[taken] = bytearray(size)
+                            taken += 1
                     except MemoryError:
                         pass
 
@@ -163,13 +167,13 @@ def test_drain_keeps_messages_when_a_finalizer_sends_while_its_list_fails():
         with headroom(30 * MiB):
             gc.enable()
             try:
-                drain("b")
+                drain(owner)
                 failed = "returned"
             except MemoryError:
                 failed = "MemoryError"
-        del hog[:]
+        hog.clear()
         gc.set_threshold(700, 10, 10)
-        drained = state.drain_inbox("b")
+        drained = state.drain_inbox(owner)
         print(json.dumps({"failed": failed, "seen": seen,
                           "kept": [m[2] == chunk + str(i) for i, m in enumerate(drained[:4])],
                           "rest": [m[2] for m in drained[4:]]}))
