@@ -17,9 +17,10 @@ from __future__ import annotations
 import importlib
 from typing import Any, Dict, List, Mapping, Optional, Sequence, cast
 
-from galtro._inspect import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, RedisLike
+from galtro._inspect import RedisLike
+from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event
 
-__all__ = ["claims", "agents", "inbox_sizes", "history"]
+__all__ = ["RedisReader"]
 
 # Replies as bytes, whatever the client's decode_responses and encoding.
 _RAW: Mapping[str, Any] = {"NEVER_DECODE": True}
@@ -53,12 +54,6 @@ _STREAM_FIELDS = {"agent_id": b"agent", "resource_key": b"key", "from_agent": b"
                   "to_agent": b"to", "content": b"content"}
 
 
-def _prefix(state: RedisLike) -> bytes:
-    scripts = importlib.import_module("galtro._redis_scripts")
-    prefix: bytes = scripts.namespace_prefix(state.namespace)
-    return prefix
-
-
 def _text(raw: bytes) -> str:
     return raw.decode("utf-8")
 
@@ -72,49 +67,54 @@ def _pairs(reply: Any) -> List[tuple[bytes, bytes]]:
     return [(bytes(field), bytes(value)) for field, value in zip(flat[0::2], flat[1::2])]
 
 
-def claims(state: RedisLike) -> List[ClaimInfo]:
-    prefix = _prefix(state)
-    reply = state.client.execute_command("EVAL", _READ_CLAIMS, 1, prefix + b"claims", **_RAW)
-    now = int(reply[0])
-    found: List[ClaimInfo] = []
-    for key, record in _pairs(reply[1:]):
-        claimed_at, renewed_at, holder = record.split(b":", 2)
-        last = max(int(claimed_at), int(renewed_at))
-        found.append(ClaimInfo(_text(key), _text(holder), int(claimed_at), int(renewed_at),
-                               last + _LEASE_SECONDS, max(0, now - last) >= _LEASE_SECONDS))
-    found.sort(key=lambda claim: claim.resource_key.encode("utf-8"))
-    return found
+class RedisReader:
+    """The views of ``state``, a ``galtro.RedisCoordinationState``."""
 
+    def __init__(self, state: RedisLike) -> None:
+        scripts = importlib.import_module("galtro._redis_scripts")
+        self._client = state.client
+        self._prefix: bytes = scripts.namespace_prefix(state.namespace)
 
-def agents(state: RedisLike) -> List[AgentInfo]:
-    reply = state.client.execute_command("HGETALL", _prefix(state) + b"statuses", **_RAW)
-    found = [AgentInfo(_text(agent), _text(status)) for agent, status in _pairs(reply)]
-    found.sort(key=lambda agent: agent.agent_id.encode("utf-8"))
-    return found
+    def claims(self) -> List[ClaimInfo]:
+        reply = self._client.execute_command("EVAL", _READ_CLAIMS, 1, self._prefix + b"claims",
+                                             **_RAW)
+        now = int(reply[0])
+        found: List[ClaimInfo] = []
+        for key, record in _pairs(reply[1:]):
+            claimed_at, renewed_at, holder = record.split(b":", 2)
+            last = max(int(claimed_at), int(renewed_at))
+            found.append(ClaimInfo(_text(key), _text(holder), int(claimed_at), int(renewed_at),
+                                   last + _LEASE_SECONDS, max(0, now - last) >= _LEASE_SECONDS))
+        found.sort(key=lambda claim: claim.resource_key.encode("utf-8"))
+        return found
 
+    def agents(self) -> List[AgentInfo]:
+        reply = self._client.execute_command("HGETALL", self._prefix + b"statuses", **_RAW)
+        found = [AgentInfo(_text(agent), _text(status)) for agent, status in _pairs(reply)]
+        found.sort(key=lambda agent: agent.agent_id.encode("utf-8"))
+        return found
 
-def inbox_sizes(state: RedisLike) -> Dict[str, int]:
-    prefix = _prefix(state)
-    reply = state.client.execute_command("EVAL", _READ_INBOX_SIZES, 1, prefix + b"statuses",
-                                         prefix + b"inbox:", **_RAW)
-    flat = cast(Sequence[Any], reply)  # agent ids as bytes, sizes as int
-    sizes = {_text(bytes(agent)): int(size) for agent, size in zip(flat[0::2], flat[1::2])}
-    return dict(sorted(sizes.items(), key=lambda item: item[0].encode("utf-8")))
+    def inbox_sizes(self) -> Dict[str, int]:
+        prefix = self._prefix
+        reply = self._client.execute_command("EVAL", _READ_INBOX_SIZES, 1, prefix + b"statuses",
+                                             prefix + b"inbox:", **_RAW)
+        flat = cast(Sequence[Any], reply)  # agent ids as bytes, sizes as int
+        sizes = {_text(bytes(agent)): int(size) for agent, size in zip(flat[0::2], flat[1::2])}
+        return dict(sorted(sizes.items(), key=lambda item: item[0].encode("utf-8")))
 
-
-def history(state: RedisLike, since: Optional[int], count: Optional[int]) -> List[Event]:
-    """Entries from millisecond ``since * 1000`` of the stream's ids (which the server
-    stamps with its own clock) on, oldest first."""
-    start = b"-" if since is None else b"%d" % (since * 1000)
-    limit: List[bytes] = [] if count is None else [b"COUNT", b"%d" % count]
-    if count == 0:
-        return []
-    reply = state.client.execute_command("XRANGE", _prefix(state) + b"history", start, b"+",
-                                         *limit, **_RAW)
-    events: List[Event] = []
-    for _, entry in cast(Sequence[Sequence[Any]], reply):
-        values = dict(_pairs(entry))
-        kind = _text(values[b"kind"])
-        fields = {name: _text(values[_STREAM_FIELDS[name]]) for name in EVENT_FIELDS[kind]}
-        events.append(Event(kind, int(values[b"time"]), fields))
-    return events
+    def history(self, since: Optional[int], count: Optional[int]) -> List[Event]:
+        """Entries from millisecond ``since * 1000`` of the stream's ids (which the server
+        stamps with its own clock) on, oldest first."""
+        start = b"-" if since is None else b"%d" % (since * 1000)
+        limit: List[bytes] = [] if count is None else [b"COUNT", b"%d" % count]
+        if count == 0:
+            return []
+        reply = self._client.execute_command("XRANGE", self._prefix + b"history", start, b"+",
+                                             *limit, **_RAW)
+        events: List[Event] = []
+        for _, entry in cast(Sequence[Sequence[Any]], reply):
+            values = dict(_pairs(entry))
+            kind = _text(values[b"kind"])
+            fields = {name: _text(values[_STREAM_FIELDS[name]]) for name in EVENT_FIELDS[kind]}
+            events.append(Event(kind, int(values[b"time"]), fields))
+        return events
