@@ -213,6 +213,12 @@ class _Command:
         self.emit([_event_dict(e) for e in events], "\n".join(_event_line(e) for e in events))
 
     def watch(self) -> None:
+        try:
+            self._follow()
+        except KeyboardInterrupt:  # the way to stop it
+            pass
+
+    def _follow(self) -> None:
         # Events of the second last shown come again with the next read; the ones already
         # shown are at its front, in order, and are skipped.
         readable = self._readable()
@@ -305,10 +311,12 @@ def build_parser() -> argparse.ArgumentParser:
 def _connect(url: str, namespace: str) -> CoordinationStateLike:
     try:
         redis_state = importlib.import_module("galtro.redis_state")
-    except ImportError:  # redis-py is missing
-        raise UsageError(
-            "redis-py is not installed; install it with: pip install 'galtro_core[redis]'"
-        ) from None
+    except ImportError as error:
+        if (error.name or "").split(".")[0] == "redis":
+            raise UsageError(
+                "redis-py is not installed; install it with: pip install 'galtro_core[redis]'"
+            ) from None
+        raise UsageError(f"this galtro has no Redis state: {error}") from None
     state: CoordinationStateLike = redis_state.RedisCoordinationState.from_url(
         url, namespace=namespace
     )
@@ -337,7 +345,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sys.stderr.write(f"{refusal}\n")
         return 1
     except KeyboardInterrupt:
-        return 0
+        return 130
     except ValueError as error:
         sys.stderr.write(f"galtro: {error}\n")
         return 2
