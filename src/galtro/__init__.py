@@ -1,3 +1,4 @@
+# pyright: strict
 """galtro: the coordination state of cooperating agents, in one process or across many.
 
 ``galtro_core.CoordinationState`` keeps the state inside one Python process.

@@ -1,3 +1,4 @@
+# pyright: strict
 """Argument binding of the state classes, with the native class's error texts.
 
 Python's own binding of a ``def`` names the function only and words its errors its own

@@ -1,3 +1,4 @@
+# pyright: strict
 """The server-side scripts of the Redis state, and the layout of its keys.
 
 Every method of the state is one script, run with EVALSHA, so each call is one round

@@ -1,3 +1,4 @@
+# pyright: strict
 """The coordination state on a Redis server: the same nine methods, across processes.
 
 ``RedisCoordinationState`` (redis-py's ``redis.Redis``) and
@@ -8,16 +9,19 @@ how a script is run. Key layout and scripts: ``_redis_scripts``.
 
 from __future__ import annotations
 
+import inspect
 import os
-from typing import Any, Callable, Generic, Mapping, Optional, Sequence, Tuple, TypeVar
+from typing import (Any, Awaitable, Callable, Generic, Mapping, Optional, Protocol, Sequence,
+                    Tuple, TypeVar, cast)
 
 import redis
 import redis.asyncio
 import redis.asyncio.retry
+import redis.retry
 from redis.backoff import NoBackoff
 
 from . import _redis_scripts as scripts
-from ._binding import bind
+from ._binding import PARAMETERS, bind
 
 T = TypeVar("T")
 Message = Tuple[str, str, str, int]
@@ -26,6 +30,18 @@ Message = Tuple[str, str, str, int]
 # the texts are decoded here, as UTF-8.
 _RAW: Mapping[str, Any] = {"NEVER_DECODE": True}
 _REQUEST_TTL = b"%d" % scripts.REQUEST_TTL_MS
+
+
+class SyncClient(Protocol):
+    """What the state needs of its client: ``redis.Redis``, ``valkey.Valkey``..."""
+
+    def execute_command(self, *args: Any, **options: Any) -> Any: ...
+
+
+class AsyncClient(Protocol):
+    """What the asyncio state needs of its client: ``redis.asyncio.Redis``..."""
+
+    def execute_command(self, *args: Any, **options: Any) -> Awaitable[Any]: ...
 
 
 class UnsupportedServerError(Exception):
@@ -56,19 +72,24 @@ class _Call(Generic[T]):
         self.finish = finish
 
 
+def _check_options(namespace: object, history_maxlen: object) -> None:
+    if not isinstance(namespace, str):
+        raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
+    if not namespace:
+        raise ValueError("the namespace must not be empty")
+    namespace.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError here
+    if history_maxlen is not None:
+        if isinstance(history_maxlen, bool) or not isinstance(history_maxlen, int):
+            raise TypeError("history_maxlen must be an int or None")
+        if history_maxlen < 1:
+            raise ValueError("history_maxlen must be at least 1")
+
+
 class _Layout:
     """The keys of one namespace, and the plan of each method's call."""
 
     def __init__(self, class_name: str, namespace: str, history_maxlen: Optional[int]) -> None:
-        if not isinstance(namespace, str):
-            raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
-        if not namespace:
-            raise ValueError("the namespace must not be empty")
-        if history_maxlen is not None:
-            if isinstance(history_maxlen, bool) or not isinstance(history_maxlen, int):
-                raise TypeError("history_maxlen must be an int or None")
-            if history_maxlen < 1:
-                raise ValueError("history_maxlen must be at least 1")
+        _check_options(namespace, history_maxlen)
         self.class_name = class_name
         self.namespace = namespace
         self.history_maxlen = history_maxlen
@@ -192,7 +213,8 @@ def _check_version(info: object) -> None:
     """Raises UnsupportedServerError if INFO's reply names a server older than 5.0."""
     version: object = None
     if isinstance(info, dict):
-        version = info.get("redis_version", info.get(b"redis_version"))
+        fields = cast("dict[object, object]", info)
+        version = fields.get("redis_version", fields.get(b"redis_version"))
     if isinstance(version, bytes):
         version = version.decode("ascii", "replace")
     if version is None:
@@ -225,7 +247,7 @@ class RedisCoordinationState:
 
     __slots__ = ("_client", "_layout", "_version_checked")
 
-    def __init__(self, client: Any, namespace: str = "default", *,
+    def __init__(self, client: SyncClient, namespace: str = "default", *,
                  history_maxlen: Optional[int] = None) -> None:
         self._client = client
         self._layout = _Layout(type(self).__name__, namespace, history_maxlen)
@@ -236,7 +258,8 @@ class RedisCoordinationState:
                  history_maxlen: Optional[int] = None) -> RedisCoordinationState:
         """A state on a new client for ``url`` (``redis://``, ``rediss://`` or
         ``unix://``), made with retries off."""
-        client = redis.Redis.from_url(url, retry=redis.retry.Retry(NoBackoff(), 0))
+        client = redis.Redis.from_url(  # pyright: ignore[reportUnknownMemberType]
+            url, retry=redis.retry.Retry(NoBackoff(), 0))
         return cls(client, namespace, history_maxlen=history_maxlen)
 
     @property
@@ -304,7 +327,7 @@ class AsyncRedisCoordinationState:
 
     __slots__ = ("_client", "_layout", "_version_checked")
 
-    def __init__(self, client: Any, namespace: str = "default", *,
+    def __init__(self, client: AsyncClient, namespace: str = "default", *,
                  history_maxlen: Optional[int] = None) -> None:
         self._client = client
         self._layout = _Layout(type(self).__name__, namespace, history_maxlen)
@@ -314,7 +337,7 @@ class AsyncRedisCoordinationState:
     def from_url(cls, url: str, namespace: str = "default", *,
                  history_maxlen: Optional[int] = None) -> AsyncRedisCoordinationState:
         """A state on a new asyncio client for ``url``, made with retries off."""
-        client = redis.asyncio.Redis.from_url(
+        client = redis.asyncio.Redis.from_url(  # pyright: ignore[reportUnknownMemberType]
             url, retry=redis.asyncio.retry.Retry(NoBackoff(), 0))
         return cls(client, namespace, history_maxlen=history_maxlen)
 
@@ -374,3 +397,16 @@ class AsyncRedisCoordinationState:
 
     async def status(self, *args: Any, **kwargs: Any) -> str:
         return await self._run(self._layout.status(args, kwargs))
+
+
+def _show_signatures() -> None:
+    """Gives each method the signature it binds, for help() and inspect.signature."""
+    for cls in (RedisCoordinationState, AsyncRedisCoordinationState):
+        for method, params in PARAMETERS.items():
+            function = getattr(cls, method)
+            function.__signature__ = inspect.Signature(
+                [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+                 for name in ("self", *params)])
+
+
+_show_signatures()

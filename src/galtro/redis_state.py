@@ -1,3 +1,4 @@
+# pyright: strict
 """The coordination state on a Redis server, shared by every process and machine that
 reaches it. Needs redis-py 5 or later (``pip install "galtro_core[redis]"``).
 
@@ -6,7 +7,8 @@ The methods bind their arguments themselves, so that a wrong call raises exactly
 ``redis_state.pyi``.
 """
 
-from ._redis_state import AsyncRedisCoordinationState, RedisCoordinationState, \
-    UnsupportedServerError
+from ._redis_state import AsyncClient, AsyncRedisCoordinationState, RedisCoordinationState, \
+    SyncClient, UnsupportedServerError
 
-__all__ = ["AsyncRedisCoordinationState", "RedisCoordinationState", "UnsupportedServerError"]
+__all__ = ["AsyncClient", "AsyncRedisCoordinationState", "RedisCoordinationState", "SyncClient",
+           "UnsupportedServerError"]

@@ -1,12 +1,20 @@
 """The coordination state on a Redis server, shared by every process and machine that
 reaches it."""
 
-from typing import Any, Literal, Optional, final
+from typing import Any, Awaitable, Literal, Optional, Protocol, final
 
-import redis
-import redis.asyncio
+__all__ = ["AsyncClient", "AsyncRedisCoordinationState", "RedisCoordinationState", "SyncClient",
+           "UnsupportedServerError"]
 
-__all__ = ["AsyncRedisCoordinationState", "RedisCoordinationState", "UnsupportedServerError"]
+class SyncClient(Protocol):
+    """What the state needs of its client: ``redis.Redis``, ``valkey.Valkey``..."""
+
+    def execute_command(self, *args: Any, **options: Any) -> Any: ...
+
+class AsyncClient(Protocol):
+    """What the asyncio state needs of its client: ``redis.asyncio.Redis``..."""
+
+    def execute_command(self, *args: Any, **options: Any) -> Awaitable[Any]: ...
 
 class UnsupportedServerError(Exception):
     """The Redis server is older than the scripts need (5.0, for streams)."""
@@ -23,7 +31,7 @@ class RedisCoordinationState:
 
     def __init__(
         self,
-        client: "redis.Redis[Any] | Any",
+        client: SyncClient,
         namespace: str = "default",
         *,
         history_maxlen: Optional[int] = None,
@@ -58,7 +66,7 @@ class AsyncRedisCoordinationState:
 
     def __init__(
         self,
-        client: "redis.asyncio.Redis[Any] | Any",
+        client: AsyncClient,
         namespace: str = "default",
         *,
         history_maxlen: Optional[int] = None,

@@ -42,3 +42,11 @@ def redis_state(redis_server, namespace):
     state = galtro.RedisCoordinationState.from_url(redis_server.url, namespace)
     yield state
     state.client.close()
+
+
+@pytest.fixture(params=["CoordinationState", "RedisCoordinationState"])
+def either_state(request):
+    """A fresh state of each class in turn: the in-process one and the Redis one."""
+    if request.param == "CoordinationState":
+        return galtro_core.CoordinationState()
+    return request.getfixturevalue("redis_state")
