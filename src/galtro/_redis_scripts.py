@@ -22,8 +22,8 @@ namespace's prefix is a prefix of another's.
   "message_sent", "broadcast") then ``agent``, ``key`` and ``time`` for a claim or
   release, ``from``, ``to``, ``content`` and ``time`` for a message, ``from``,
   ``content`` and ``time`` for a broadcast.
-* ``request:{request id}``: list, the recorded reply of one call, kept for
-  ``REQUEST_TTL_MS``. A call whose request id is recorded returns the recorded reply
+* ``request:{request id}``: string, the recorded reply of one call (the script's
+  reply array, packed with the server's cmsgpack), kept for ``REQUEST_TTL_MS``. A call whose request id is recorded returns the recorded reply
   and changes nothing, so a client that retries a call whose reply was lost does not
   apply it twice.
 
@@ -59,24 +59,22 @@ class Script:
         self.sha = hashlib.sha1(self.text).hexdigest()
 
 
-# Helpers every script starts with.
-_SHARED = r"""
-local LEASE_SECONDS = 300
-
+# Helpers every script starts with; the constants are LEASE_SECONDS and REQUEST_TTL_MS.
+_SHARED = f"""
+local LEASE_SECONDS = {LEASE_SECONDS}
+local REQUEST_TTL_MS = {REQUEST_TTL_MS}
+""" + r"""
 -- The recorded reply of a request id, or nil if the id is new.
 local function recorded(request_key)
-  if redis.call('EXISTS', request_key) == 1 then
-    return redis.call('LRANGE', request_key, 0, -1)
-  end
+  local packed = redis.call('GET', request_key)
+  if packed then return cmsgpack.unpack(packed) end
   return nil
 end
 
--- Records `reply` (a non-empty array of strings) under the request id, and returns it.
-local function record(request_key, ttl_ms, reply)
-  for first = 1, #reply, 1000 do
-    redis.call('RPUSH', request_key, unpack(reply, first, math.min(first + 999, #reply)))
-  end
-  redis.call('PEXPIRE', request_key, ttl_ms)
+-- Records `reply` (an array of strings) under the request id, for REQUEST_TTL_MS, and
+-- returns it.
+local function record(request_key, reply)
+  redis.call('SET', request_key, cmsgpack.pack(reply), 'PX', REQUEST_TTL_MS)
   return reply
 end
 
@@ -109,13 +107,12 @@ end
 CLAIM = Script(r"""
 -- Claims a resource: a fresh claim, or the takeover of one whose lease ran out.
 -- KEYS[1] claims, KEYS[2] statuses, KEYS[3] history, KEYS[4] request record.
--- ARGV[1] resource key, ARGV[2] agent id, ARGV[3] history bound (0: none),
--- ARGV[4] request record lifetime in ms.
+-- ARGV[1] resource key, ARGV[2] agent id, ARGV[3] history bound (0: none).
 -- Returns {'ok'}, or {'held', holder} while another lease is live.
 local done = recorded(KEYS[4])
 if done then return done end
 local key, agent = ARGV[1], ARGV[2]
-local maxlen, ttl = tonumber(ARGV[3]), tonumber(ARGV[4])
+local maxlen = tonumber(ARGV[3])
 local now = server_seconds()
 local stored = redis.call('HGET', KEYS[1], key)
 local previous = nil
@@ -125,7 +122,7 @@ if stored then
   local elapsed = 0
   if tonumber(now) > last then elapsed = tonumber(now) - last end
   if elapsed < LEASE_SECONDS then
-    return record(KEYS[4], ttl, {'held', holder})
+    return record(KEYS[4], {'held', holder})
   end
   previous = holder
 end
@@ -136,63 +133,61 @@ if previous then
   append_history(KEYS[3], maxlen, 'kind', 'released', 'agent', previous, 'key', key,
                  'time', now)
 end
-return record(KEYS[4], ttl, {'ok'})
+return record(KEYS[4], {'ok'})
 """)
 
 RENEW = Script(r"""
 -- Starts a fresh lease on the holder's claim, expired or not.
 -- KEYS[1] claims, KEYS[2] request record.
--- ARGV[1] resource key, ARGV[2] agent id, ARGV[3] request record lifetime in ms.
+-- ARGV[1] resource key, ARGV[2] agent id.
 -- Returns {'ok'}, {'absent'} or {'other', holder}.
 local done = recorded(KEYS[2])
 if done then return done end
-local key, agent, ttl = ARGV[1], ARGV[2], tonumber(ARGV[3])
+local key, agent = ARGV[1], ARGV[2]
 local stored = redis.call('HGET', KEYS[1], key)
-if not stored then return record(KEYS[2], ttl, {'absent'}) end
+if not stored then return record(KEYS[2], {'absent'}) end
 local _, _, holder = parse_claim(stored)
-if holder ~= agent then return record(KEYS[2], ttl, {'other', holder}) end
+if holder ~= agent then return record(KEYS[2], {'other', holder}) end
 redis.call('HSET', KEYS[1], key, claim_record(server_seconds(), agent))
-return record(KEYS[2], ttl, {'ok'})
+return record(KEYS[2], {'ok'})
 """)
 
 RELEASE = Script(r"""
 -- Releases the holder's claim, expired or not.
 -- KEYS[1] claims, KEYS[2] statuses, KEYS[3] history, KEYS[4] request record.
--- ARGV[1] resource key, ARGV[2] agent id, ARGV[3] history bound (0: none),
--- ARGV[4] request record lifetime in ms.
+-- ARGV[1] resource key, ARGV[2] agent id, ARGV[3] history bound (0: none).
 -- Returns {'ok'}, {'absent'} or {'other', holder}.
 local done = recorded(KEYS[4])
 if done then return done end
 local key, agent = ARGV[1], ARGV[2]
-local maxlen, ttl = tonumber(ARGV[3]), tonumber(ARGV[4])
+local maxlen = tonumber(ARGV[3])
 local stored = redis.call('HGET', KEYS[1], key)
-if not stored then return record(KEYS[4], ttl, {'absent'}) end
+if not stored then return record(KEYS[4], {'absent'}) end
 local _, _, holder = parse_claim(stored)
-if holder ~= agent then return record(KEYS[4], ttl, {'other', holder}) end
+if holder ~= agent then return record(KEYS[4], {'other', holder}) end
 redis.call('HDEL', KEYS[1], key)
 redis.call('HSET', KEYS[2], agent, 'idle')
 append_history(KEYS[3], maxlen, 'kind', 'released', 'agent', agent, 'key', key,
                'time', server_seconds())
-return record(KEYS[4], ttl, {'ok'})
+return record(KEYS[4], {'ok'})
 """)
 
 SEND = Script(r"""
 -- Appends a message to one inbox; the addressee becomes known, "idle" if it was not.
 -- KEYS[1] the addressee's inbox, KEYS[2] statuses, KEYS[3] history,
 -- KEYS[4] request record.
--- ARGV[1] sender, ARGV[2] addressee, ARGV[3] content, ARGV[4] history bound (0: none),
--- ARGV[5] request record lifetime in ms.
+-- ARGV[1] sender, ARGV[2] addressee, ARGV[3] content, ARGV[4] history bound (0: none).
 -- Returns {'ok', timestamp}.
 local done = recorded(KEYS[4])
 if done then return done end
 local sender, addressee, content = ARGV[1], ARGV[2], ARGV[3]
-local maxlen, ttl = tonumber(ARGV[4]), tonumber(ARGV[5])
+local maxlen = tonumber(ARGV[4])
 local now = server_seconds()
 redis.call('RPUSH', KEYS[1], now .. ':' .. string.len(sender) .. ':' .. sender .. content)
 redis.call('HSETNX', KEYS[2], addressee, 'idle')
 append_history(KEYS[3], maxlen, 'kind', 'message_sent', 'from', sender, 'to', addressee,
                'content', content, 'time', now)
-return record(KEYS[4], ttl, {'ok', now})
+return record(KEYS[4], {'ok', now})
 """)
 
 BROADCAST = Script(r"""
@@ -200,12 +195,12 @@ BROADCAST = Script(r"""
 -- known, "idle" if it was not). The inbox keys are found here, under the prefix.
 -- KEYS[1] statuses, KEYS[2] history, KEYS[3] request record.
 -- ARGV[1] prefix of the inbox keys, ARGV[2] sender, ARGV[3] content,
--- ARGV[4] history bound (0: none), ARGV[5] request record lifetime in ms.
+-- ARGV[4] history bound (0: none).
 -- Returns {'ok', timestamp}.
 local done = recorded(KEYS[3])
 if done then return done end
 local inbox_prefix, sender, content = ARGV[1], ARGV[2], ARGV[3]
-local maxlen, ttl = tonumber(ARGV[4]), tonumber(ARGV[5])
+local maxlen = tonumber(ARGV[4])
 local now = server_seconds()
 local message = now .. ':' .. string.len(sender) .. ':' .. sender .. content
 redis.call('HSETNX', KEYS[1], sender, 'idle')
@@ -214,7 +209,7 @@ for _, recipient in ipairs(redis.call('HKEYS', KEYS[1])) do
 end
 append_history(KEYS[2], maxlen, 'kind', 'broadcast', 'from', sender, 'content', content,
                'time', now)
-return record(KEYS[3], ttl, {'ok', now})
+return record(KEYS[3], {'ok', now})
 """)
 
 INBOX = Script(r"""
@@ -225,14 +220,14 @@ return redis.call('LRANGE', KEYS[1], 0, -1)
 
 DRAIN = Script(r"""
 -- Empties an inbox.
--- KEYS[1] the inbox, KEYS[2] request record. ARGV[1] request record lifetime in ms.
+-- KEYS[1] the inbox, KEYS[2] request record.
 -- Returns {'ok', message records oldest first...}.
 local done = recorded(KEYS[2])
 if done then return done end
 local reply = redis.call('LRANGE', KEYS[1], 0, -1)
 redis.call('DEL', KEYS[1])
 table.insert(reply, 1, 'ok')
-return record(KEYS[2], tonumber(ARGV[1]), reply)
+return record(KEYS[2], reply)
 """)
 
 STATUS = Script(r"""

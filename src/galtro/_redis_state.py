@@ -29,7 +29,6 @@ Message = Tuple[str, str, str, int]
 # Replies come back as bytes whatever the client's decode_responses and encoding:
 # the texts are decoded here, as UTF-8.
 _RAW: Mapping[str, Any] = {"NEVER_DECODE": True}
-_REQUEST_TTL = b"%d" % scripts.REQUEST_TTL_MS
 
 
 class SyncClient(Protocol):
@@ -122,8 +121,7 @@ class _Layout:
             return _decode(agent)
 
         keys = (self.claims, self.statuses, self.history, self.request_key())
-        return _Call(scripts.CLAIM, keys, (kind.encode() + b":" + name, agent, self.maxlen,
-                                           _REQUEST_TTL), finish)
+        return _Call(scripts.CLAIM, keys, (kind.encode() + b":" + name, agent, self.maxlen), finish)
 
     def renew_claim(self, args: Sequence[object], kwargs: Mapping[str, object]) -> _Call[str]:
         agent, key = self.bind("renew_claim", args, kwargs)
@@ -137,7 +135,7 @@ class _Layout:
             return _decode(agent)
 
         return _Call(scripts.RENEW, (self.claims, self.request_key()),
-                     (key, agent, _REQUEST_TTL), finish)
+                     (key, agent), finish)
 
     def release(self, args: Sequence[object], kwargs: Mapping[str, object]) -> _Call[None]:
         agent, key = self.bind("release", args, kwargs)
@@ -150,7 +148,7 @@ class _Layout:
                     f"{_decode(agent)} cannot release a claim held by {_decode(reply[1])}")
 
         keys = (self.claims, self.statuses, self.history, self.request_key())
-        return _Call(scripts.RELEASE, keys, (key, agent, self.maxlen, _REQUEST_TTL), finish)
+        return _Call(scripts.RELEASE, keys, (key, agent, self.maxlen), finish)
 
     # --- messages ---
 
@@ -162,8 +160,7 @@ class _Layout:
             return (_decode(sender), _decode(addressee), _decode(content), int(reply[1]))
 
         keys = (self.inbox_prefix + addressee, self.statuses, self.history, self.request_key())
-        return _Call(scripts.SEND, keys, (sender, addressee, content, self.maxlen, _REQUEST_TTL),
-                     finish)
+        return _Call(scripts.SEND, keys, (sender, addressee, content, self.maxlen), finish)
 
     def broadcast(self, args: Sequence[object], kwargs: Mapping[str, object]) \
             -> _Call[Message]:
@@ -174,7 +171,7 @@ class _Layout:
 
         keys = (self.statuses, self.history, self.request_key())
         return _Call(scripts.BROADCAST, keys,
-                     (self.inbox_prefix, sender, content, self.maxlen, _REQUEST_TTL), finish)
+                     (self.inbox_prefix, sender, content, self.maxlen), finish)
 
     def inbox(self, args: Sequence[object], kwargs: Mapping[str, object]) \
             -> _Call[list[Message]]:
@@ -194,8 +191,8 @@ class _Layout:
         def finish(reply: Sequence[bytes]) -> list[Message]:
             return [_message(record, owner) for record in reply[1:]]
 
-        return _Call(scripts.DRAIN, (self.inbox_prefix + agent, self.request_key()),
-                     (_REQUEST_TTL,), finish)
+        return _Call(scripts.DRAIN, (self.inbox_prefix + agent, self.request_key()), (),
+                     finish)
 
     # --- status ---
 
