@@ -86,3 +86,8 @@ class RedisServer:
             self.process.kill()
             self.process.wait(timeout=30)
         self.process = None
+
+
+def close_async(client):
+    """The coroutine that closes an asyncio client: aclose() from redis-py 5.0.1 on."""
+    return client.aclose() if hasattr(client, "aclose") else client.close()

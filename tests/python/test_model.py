@@ -20,6 +20,7 @@ import galtro_core
 from call_table import (AGENTS, ALL_PARAMS, CONTENTS, METHODS, NAMES, NOT_STR, ODD_KEYWORDS,
                         STYLES, SURROGATES, StrSub, arrange, outcome, shape)
 from coordination_model import CoordinationModel
+from redis_server import close_async
 
 # Settings: 200 sequences of up to 50 calls each, derandomized and without an example
 # database so that every run (and CI) explores the same sequences; about 15 s a class.
@@ -195,7 +196,7 @@ class AsyncRedisMachine(RedisMachine):
 
     def teardown(self):
         super().teardown()
-        self.loop.run_until_complete(self.async_client.aclose())
+        self.loop.run_until_complete(close_async(self.async_client))
         self.loop.close()
 
 

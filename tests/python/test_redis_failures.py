@@ -21,7 +21,7 @@ from redis.retry import Retry  # noqa: E402
 
 from galtro import AsyncRedisCoordinationState, RedisCoordinationState  # noqa: E402
 from galtro._redis_scripts import namespace_prefix  # noqa: E402
-from redis_server import RedisServer  # noqa: E402
+from redis_server import RedisServer, close_async  # noqa: E402
 
 spawn = multiprocessing.get_context("spawn")
 
@@ -133,7 +133,7 @@ def test_server_going_away_and_coming_back(tmp_path):
             state.claim_file("b", "p")
         assert loop.run_until_complete(async_state.claim_task("b", "t")) == "b"
     finally:
-        loop.run_until_complete(async_state.client.aclose())
+        loop.run_until_complete(close_async(async_state.client))
         loop.close()
         server.stop()
 
