@@ -28,3 +28,7 @@ def __getattr__(name: str) -> Any:
 
         return getattr(redis_state, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *__all__])
