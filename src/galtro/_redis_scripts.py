@@ -204,8 +204,10 @@ local maxlen = tonumber(ARGV[4])
 local now = server_seconds()
 local message = now .. ':' .. string.len(sender) .. ':' .. sender .. content
 redis.call('HSETNX', KEYS[1], sender, 'idle')
-for _, recipient in ipairs(redis.call('HKEYS', KEYS[1])) do
-  redis.call('RPUSH', inbox_prefix .. recipient, message)
+local call = redis.call  -- one lookup, not one per recipient
+local recipients = call('HKEYS', KEYS[1])
+for i = 1, #recipients do
+  call('RPUSH', inbox_prefix .. recipients[i], message)
 end
 append_history(KEYS[2], maxlen, 'kind', 'broadcast', 'from', sender, 'content', content,
                'time', now)
