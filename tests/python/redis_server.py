@@ -18,6 +18,16 @@ def available():
     return os.access(REDIS_SERVER, os.X_OK)
 
 
+def _die_with_parent():
+    """Runs in the child before exec: the server gets SIGTERM when the thread that
+    started it ends, so that an interrupted run leaves no server behind. Servers are
+    started from the main thread."""
+    import ctypes
+
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 class RedisServer:
     """One redis-server process. ``persistent`` turns the append-only file on with
     ``appendfsync always``, so that a restart keeps every acknowledged write;
@@ -51,7 +61,7 @@ class RedisServer:
         if os.path.exists(self.socket):
             os.unlink(self.socket)
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+                                        stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         deadline = time.monotonic() + 20
         while not self._answers():
             if self.process.poll() is not None or time.monotonic() > deadline:
