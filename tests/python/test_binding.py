@@ -10,8 +10,12 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import galtro_core
+from call_table import (AGENTS, ALL_PARAMS, METHODS, NAMES, NOT_STR, ODD_KEYWORDS, ODD_TYPES,
+                        SURROGATES, StrRaises, UnprintableStr)
 from galtro_core import CoordinationState
 
 LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
@@ -322,3 +326,49 @@ def test_calls_leak_no_references(state, probe):
     gc.collect()
     assert (sys.getrefcount(state), sys.getrefcount(argument)) == references
     assert sys.getallocatedblocks() - blocks < 200
+
+
+# The galtro package binds the calls of its Redis classes in Python, with this module's
+# texts. Any call, however odd its arguments, must bind there as it binds here.
+
+def native_binding(method, args, kwargs):
+    """The binding error the module raises for a call, or None if it binds."""
+    state = CoordinationState()
+    try:
+        getattr(state, method)(*args, **kwargs)
+    except (TypeError, UnicodeEncodeError) as error:
+        return type(error), error.args
+    except RuntimeError:
+        pass
+    return None
+
+
+call_values = st.one_of(st.sampled_from(AGENTS + NAMES + SURROGATES + NOT_STR),
+                        st.sampled_from([StrSub("s"), UnprintableStr("u"), StrRaises(),
+                                         ODD_TYPES[1](), True, str]),
+                        st.text(max_size=4))
+call_keywords = st.one_of(st.sampled_from(ALL_PARAMS + ODD_KEYWORDS),
+                          st.sampled_from([UnprintableStr("agent_id"), StrSub("path")]),
+                          st.text(max_size=4))
+
+
+@settings(max_examples=3000, derandomize=True, database=None, deadline=None)
+@given(method=st.sampled_from(sorted(METHODS)), args=st.lists(call_values, max_size=4),
+       kwargs=st.dictionaries(call_keywords, call_values, max_size=3))
+def test_package_binds_every_call_as_the_module_does(method, args, kwargs):
+    from galtro._binding import bind
+
+    sys.unraisablehook, previous = (lambda report: None), sys.unraisablehook
+    try:
+        expected = native_binding(method, args, kwargs)
+        try:
+            texts = bind("CoordinationState", method, args, kwargs)
+        except (TypeError, UnicodeEncodeError) as error:
+            assert (type(error), error.args) == expected
+            assert error.__cause__ is None
+            return
+    finally:
+        sys.unraisablehook = previous
+    assert expected is None
+    bound = list(args) + [kwargs[p] for p in METHODS[method][len(args):]]
+    assert texts == [str.encode(value, "utf-8") for value in bound]
