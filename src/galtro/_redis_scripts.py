@@ -46,7 +46,7 @@ MINIMUM_SERVER_VERSION = (5, 0)  # streams; scripts replicated by their effects
 
 def namespace_prefix(namespace: str) -> bytes:
     """The prefix of every key of ``namespace``, hash tag included."""
-    return b"galtro:{" + namespace.encode("utf-8").hex().encode("ascii") + b"}:"
+    return b"galtro:{" + str.encode(namespace, "utf-8").hex().encode("ascii") + b"}:"
 
 
 class Script:

@@ -76,7 +76,7 @@ def _check_options(namespace: object, history_maxlen: object) -> None:
         raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
     if not namespace:
         raise ValueError("the namespace must not be empty")
-    namespace.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError here
+    str.encode(namespace, "utf-8")  # a lone surrogate raises UnicodeEncodeError here
     if history_maxlen is not None:
         if isinstance(history_maxlen, bool) or not isinstance(history_maxlen, int):
             raise TypeError("history_maxlen must be an int or None")
