@@ -23,9 +23,9 @@ namespace's prefix is a prefix of another's.
   release, ``from``, ``to``, ``content`` and ``time`` for a message, ``from``,
   ``content`` and ``time`` for a broadcast.
 * ``request:{request id}``: string, the recorded reply of one call (the script's
-  reply array, packed with the server's cmsgpack), kept for ``REQUEST_TTL_MS``. A call whose request id is recorded returns the recorded reply
-  and changes nothing, so a client that retries a call whose reply was lost does not
-  apply it twice.
+  reply array, packed with the server's cmsgpack), kept for ``REQUEST_TTL_MS``. A call
+  whose request id is recorded returns the recorded reply and changes nothing, so a
+  client that retries a call whose reply was lost does not apply it twice.
 
 A broadcast writes the inbox of every agent in ``statuses``: keys it finds inside the
 script and so cannot declare in ``KEYS``. They carry the namespace's hash tag and lie in

@@ -121,7 +121,8 @@ class _Layout:
             return _decode(agent)
 
         keys = (self.claims, self.statuses, self.history, self.request_key())
-        return _Call(scripts.CLAIM, keys, (kind.encode() + b":" + name, agent, self.maxlen), finish)
+        resource_key = kind.encode() + b":" + name
+        return _Call(scripts.CLAIM, keys, (resource_key, agent, self.maxlen), finish)
 
     def renew_claim(self, args: Sequence[object], kwargs: Mapping[str, object]) -> _Call[str]:
         agent, key = self.bind("renew_claim", args, kwargs)
@@ -134,8 +135,7 @@ class _Layout:
                     f"{_decode(agent)} cannot renew a claim held by {_decode(reply[1])}")
             return _decode(agent)
 
-        return _Call(scripts.RENEW, (self.claims, self.request_key()),
-                     (key, agent), finish)
+        return _Call(scripts.RENEW, (self.claims, self.request_key()), (key, agent), finish)
 
     def release(self, args: Sequence[object], kwargs: Mapping[str, object]) -> _Call[None]:
         agent, key = self.bind("release", args, kwargs)
