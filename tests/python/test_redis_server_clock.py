@@ -1,7 +1,8 @@
 """Leases on the server's clock: redis-server runs under datefudge at a fixed time, with
 the append-only file on, and is restarted at other times. A claim made at S is refused
 at S+299 and taken over at S+300, whatever the clients' own clocks say; at S+300 eight
-processes race for the expired claim and exactly one takes it over."""
+processes race for the expired claim and exactly one takes it over, while the holder
+renews another lapsed claim of its own."""
 
 import shutil
 
@@ -42,6 +43,7 @@ def test_lease_boundary_on_the_server_clock_across_restarts(tmp_path):
         server.start(fake_time=at(S))
         state = RedisCoordinationState.from_url(server.url, "clock")
         assert state.claim_file("holder", "a.py") == "holder"
+        assert state.claim_file("holder", "b.py") == "holder"
         assert state.send_message("holder", "x", "t")[3] == S  # the server's second
         state.client.close()
         server.stop()
@@ -55,8 +57,14 @@ def test_lease_boundary_on_the_server_clock_across_restarts(tmp_path):
 
         server.start(fake_time=at(S + 300))
         winner = race(server.url, "clock", "a.py")
+        # A lapsed claim that nobody took over is renewed by its holder, for a full lease.
+        state = RedisCoordinationState.from_url(server.url, "clock")
+        assert state.renew_claim("holder", "file:b.py") == "holder"
+        with pytest.raises(RuntimeError, match="^holder already holds claim on b.py$"):
+            state.claim_file("late", "b.py")
+        state.client.close()
         assert history(server, "clock") == [
-            ("claimed", "holder", S), ("claimed", winner, S + 300),
+            ("claimed", "holder", S), ("claimed", "holder", S), ("claimed", winner, S + 300),
             ("released", "holder", S + 300)]
     finally:
         server.stop()
