@@ -12,7 +12,7 @@ log() { printf '\n==> %s\n' "$*"; }
 
 # --- System packages (Debian) --------------------------------------------------------
 source scripts/debian_packages.sh
-ensure_debian_packages g++ libgtest-dev faketime libfaketime
+ensure_debian_packages g++ libgtest-dev faketime libfaketime redis-server datefudge
 
 # --- Python environment --------------------------------------------------------------
 VENV="$ROOT/.venv-test"
@@ -53,7 +53,8 @@ abi3audit --strict --report "$WHEEL"
 log "manylinux tag, linked libraries, exports, source distribution"
 bash scripts/check_dist.sh "$WHEEL" build/wheelhouse/manylinux
 
-# --- Python tests against the installed wheel ----------------------------------------
+# --- Python tests against the installed wheel (the Redis state against a redis-server of
+# their own, and mypy --strict and pyright on the galtro package: test_typing.py) ---------
 log "Python tests"
 python -m pip install -q --force-reinstall --no-deps "$WHEEL"
 cd "$ROOT/tests/python"

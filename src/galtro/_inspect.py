@@ -11,18 +11,19 @@ anything.
 from __future__ import annotations
 
 import dataclasses
-import importlib
 import math
-from typing import Any, Dict, List, Optional, Protocol, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
 import galtro_core
 from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, StateReader
+
+if TYPE_CHECKING:
+    from galtro.redis_state import RedisCoordinationState
 
 __all__ = [
     "ClaimInfo",
     "AgentInfo",
     "Event",
-    "RedisLike",
     "State",
     "claims",
     "agents",
@@ -33,16 +34,8 @@ __all__ = [
 ]
 
 
-class RedisLike(Protocol):
-    """What the views need of a ``galtro.RedisCoordinationState``."""
-
-    @property
-    def client(self) -> Any: ...
-    @property
-    def namespace(self) -> str: ...
-
-
-State = Union[galtro_core.CoordinationState, RedisLike]
+#: The classes whose state the views read.
+State = Union[galtro_core.CoordinationState, "RedisCoordinationState"]
 
 
 class _InProcessReader:
@@ -70,20 +63,19 @@ class _InProcessReader:
         ]
 
 
-def reader_for(state: State) -> StateReader:
+def reader_for(state: object) -> StateReader:
     """The reader of ``state``; ``TypeError`` for anything but the two classes."""
     if isinstance(state, galtro_core.CoordinationState):
         return _InProcessReader(state)
     try:
-        redis_state = importlib.import_module("galtro.redis_state")
+        from galtro.redis_state import RedisCoordinationState
     except ImportError:  # without redis-py there is no Redis state
-        redis_class = None
+        pass
     else:
-        redis_class = getattr(redis_state, "RedisCoordinationState", None)
-    if redis_class is not None and isinstance(state, redis_class):
-        from galtro._redis_reader import RedisReader
+        if isinstance(state, RedisCoordinationState):
+            from galtro._redis_reader import RedisReader
 
-        return RedisReader(state)
+            return RedisReader(state)
     raise TypeError(
         f"{type(state).__qualname__!r} object is neither galtro_core.CoordinationState"
         " nor galtro.RedisCoordinationState"

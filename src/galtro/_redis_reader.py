@@ -14,17 +14,16 @@ listed.
 
 from __future__ import annotations
 
-import importlib
 from typing import Any, Dict, List, Mapping, Optional, Sequence, cast
 
-from galtro._inspect import RedisLike
+from galtro._redis_scripts import LEASE_SECONDS, namespace_prefix
 from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event
+from galtro.redis_state import RedisCoordinationState
 
 __all__ = ["RedisReader"]
 
 # Replies as bytes, whatever the client's decode_responses and encoding.
 _RAW: Mapping[str, Any] = {"NEVER_DECODE": True}
-_LEASE_SECONDS = 300
 
 # The server's time and every claim record.
 # KEYS[1] claims. Returns {now, resource key, record, resource key, record, ...}.
@@ -70,10 +69,9 @@ def _pairs(reply: Any) -> List[tuple[bytes, bytes]]:
 class RedisReader:
     """The views of ``state``, a ``galtro.RedisCoordinationState``."""
 
-    def __init__(self, state: RedisLike) -> None:
-        scripts = importlib.import_module("galtro._redis_scripts")
+    def __init__(self, state: RedisCoordinationState) -> None:
         self._client = state.client
-        self._prefix: bytes = scripts.namespace_prefix(state.namespace)
+        self._prefix = namespace_prefix(state.namespace)
 
     def claims(self) -> List[ClaimInfo]:
         reply = self._client.execute_command("EVAL", _READ_CLAIMS, 1, self._prefix + b"claims",
@@ -84,7 +82,7 @@ class RedisReader:
             claimed_at, renewed_at, holder = record.split(b":", 2)
             last = max(int(claimed_at), int(renewed_at))
             found.append(ClaimInfo(_text(key), _text(holder), int(claimed_at), int(renewed_at),
-                                   last + _LEASE_SECONDS, max(0, now - last) >= _LEASE_SECONDS))
+                                   last + LEASE_SECONDS, max(0, now - last) >= LEASE_SECONDS))
         found.sort(key=lambda claim: claim.resource_key.encode("utf-8"))
         return found
 

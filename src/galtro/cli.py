@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
-import importlib
 import json
 import os
 import sys
@@ -310,17 +309,14 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _connect(url: str, namespace: str) -> CoordinationStateLike:
     try:
-        redis_state = importlib.import_module("galtro.redis_state")
+        from galtro.redis_state import RedisCoordinationState
     except ImportError as error:
         if (error.name or "").split(".")[0] == "redis":
             raise UsageError(
                 "redis-py is not installed; install it with: pip install 'galtro_core[redis]'"
             ) from None
-        raise UsageError(f"this galtro has no Redis state: {error}") from None
-    state: CoordinationStateLike = redis_state.RedisCoordinationState.from_url(
-        url, namespace=namespace
-    )
-    return state
+        raise
+    return RedisCoordinationState.from_url(url, namespace=namespace)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

@@ -48,59 +48,11 @@ def instrumented(function):
 import galtro_core  # noqa: E402
 from galtro_core import CoordinationState  # noqa: E402
 
-METHODS = {
-    "claim_file": ("agent_id", "path"),
-    "claim_task": ("agent_id", "task_id"),
-    "release": ("agent_id", "resource_key"),
-    "renew_claim": ("agent_id", "resource_key"),
-    "send_message": ("from_agent", "to_agent", "content"),
-    "broadcast": ("from_agent", "content"),
-    "inbox": ("agent_id",),
-    "drain_inbox": ("agent_id",),
-    "status": ("agent_id",),
-}
+from call_table import (AGENTS, ALL_PARAMS, METHODS, ODD_TYPES, Outer, StrRaises,  # noqa: E402
+                        StrSub, UnprintableStr, outcome, shape)
+from call_table import NAMES as PATHS  # noqa: E402
+
 NAMES = list(METHODS)
-ALL_PARAMS = sorted({p for params in METHODS.values() for p in params})
-AGENTS = ["", "a", "b", "\u00c4", "\u4ee3\u7406", "x\x00y", "\U0001f916", "*"]
-PATHS = ["", "p", "src/lib.rs", "./src/lib.rs", "n\x00ul", "\U0001f980", "file:p"]
-
-
-# --- odd argument values --------------------------------------------------------------
-
-class StrSub(str):
-    pass
-
-
-class UnprintableStr(str):
-    """A str whose __str__ raises: fine as an argument, unprintable as a keyword name."""
-
-    def __str__(self):
-        raise ValueError("no str")
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class QualnameRaises(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise ValueError("unreadable")
-        return super().__getattribute__(name)
-
-
-class QualnameNotStr(type):
-    def __getattribute__(cls, name):
-        return 42 if name == "__qualname__" else super().__getattribute__(name)
-
-
-class StrRaises:
-    def __str__(self):
-        raise RuntimeError("no str either")
-
-
-ODD_TYPES = [QualnameRaises("Odd", (), {}), QualnameNotStr("Odder", (), {})]
 
 
 # --- the model, with the two display rules it leaves out -------------------------------
@@ -208,19 +160,6 @@ def keyword(fdp, params):
 ALLOWED = (TypeError, UnicodeEncodeError, RuntimeError)
 STARTED = time.monotonic()
 stats = {"calls": 0, "raised": 0, "inputs": 0}
-
-
-def outcome(fn, args, kwargs):
-    try:
-        return ("returned", fn(*args, **kwargs))
-    except Exception as error:
-        return ("raised", type(error), error.args)
-
-
-def shape(result):
-    if isinstance(result, (list, tuple)):
-        return (type(result), [shape(item) for item in result])
-    return type(result)
 
 
 @instrumented

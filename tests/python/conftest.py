@@ -1,9 +1,52 @@
+import itertools
+import os
+
 import pytest
 
 import galtro_core
+from redis_server import RedisServer, available
 
 
 @pytest.fixture
 def state():
     """A fresh, empty coordination state."""
     return galtro_core.CoordinationState()
+
+
+@pytest.fixture(scope="session")
+def redis_server(tmp_path_factory):
+    """One redis-server for the whole run, on a Unix socket in a temporary folder.
+    Tests that kill or restart a server start their own (redis_server.RedisServer)."""
+    pytest.importorskip("redis", reason="redis-py is not installed (galtro_core[redis])")
+    if not available():
+        pytest.skip("redis-server is not installed (Debian package redis-server)")
+    server = RedisServer(tmp_path_factory.mktemp("redis")).start()
+    yield server
+    server.stop()
+
+
+_namespaces = itertools.count()
+
+
+@pytest.fixture
+def namespace(request):
+    """A namespace of its own for each test, so that tests share the server, not state."""
+    return f"{request.node.name}-{os.getpid()}-{next(_namespaces)}"
+
+
+@pytest.fixture
+def redis_state(redis_server, namespace):
+    """A RedisCoordinationState on the shared server, in a fresh namespace."""
+    import galtro
+
+    state = galtro.RedisCoordinationState.from_url(redis_server.url, namespace)
+    yield state
+    state.client.close()
+
+
+@pytest.fixture(params=["CoordinationState", "RedisCoordinationState"])
+def either_state(request):
+    """A fresh state of each class in turn: the in-process one and the Redis one."""
+    if request.param == "CoordinationState":
+        return galtro_core.CoordinationState()
+    return request.getfixturevalue("redis_state")

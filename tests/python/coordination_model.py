@@ -65,9 +65,11 @@ def _to_text(param: str, value: object) -> str:
     return str.encode(value, "utf-8").decode("utf-8")
 
 
-def bind(name: str, params: Tuple[str, ...], args: tuple, kwargs: dict) -> List[str]:
-    """Bind a call's arguments to ``params`` and convert each to text."""
-    display = f"CoordinationState.{name}()"
+def bind(name: str, params: Tuple[str, ...], args: tuple, kwargs: dict,
+         class_name: str = "CoordinationState") -> List[str]:
+    """Bind a call's arguments to ``params`` and convert each to text; errors name
+    ``class_name``."""
+    display = f"{class_name}.{name}()"
     n, p = len(args), len(params)
     slots = list(args[:p]) + [_EMPTY] * (p - min(n, p))
     if n > p:
@@ -105,7 +107,7 @@ def _method(*params: str):
     def decorate(fn):
         @functools.wraps(fn)
         def bound(self, *args, **kwargs):
-            return fn(self, *bind(fn.__name__, params, args, kwargs))
+            return fn(self, *bind(fn.__name__, params, args, kwargs, self.class_name))
 
         return bound
 
@@ -138,8 +140,10 @@ class StoredMessage:
 
 
 class CoordinationModel:
-    def __init__(self, clock: Callable[[], int] = wall_clock) -> None:
+    def __init__(self, clock: Callable[[], int] = wall_clock,
+                 class_name: str = "CoordinationState") -> None:
         self.clock = clock
+        self.class_name = class_name  # named in binding errors
         self.claims: Dict[str, Claim] = {}
         self.statuses: Dict[str, str] = {}
         self.inboxes: Dict[str, List[StoredMessage]] = {}

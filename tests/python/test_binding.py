@@ -10,8 +10,12 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import galtro_core
+from call_table import (AGENTS, ALL_PARAMS, METHODS, NAMES, NOT_STR, ODD_KEYWORDS, ODD_TYPES,
+                        SURROGATES, StrRaises, UnprintableStr)
 from galtro_core import CoordinationState
 
 LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
@@ -74,18 +78,18 @@ def type_error(call):
     ("status", (), {"agent_id": 1.5}, "argument 'agent_id': 'float' object cannot be converted "
                                       "to 'PyString'"),
 ])
-def test_binding_errors(state, method, args, kwargs, message):
-    error = type_error(lambda: getattr(state, method)(*args, **kwargs))
+def test_binding_errors(either_state, method, args, kwargs, message):
+    error = type_error(lambda: getattr(either_state, method)(*args, **kwargs))
     if not message.startswith("argument"):
-        message = "CoordinationState." + message
+        message = type(either_state).__name__ + "." + message
     assert str(error) == message
     assert error.__cause__ is None
 
 
-def test_binding_errors_leave_the_state_untouched(state):
-    type_error(lambda: state.claim_file("a", 1))
-    assert state.status("a") == "idle"
-    assert state.claim_file("b", "p") == "b"
+def test_binding_errors_leave_the_state_untouched(either_state):
+    type_error(lambda: either_state.claim_file("a", 1))
+    assert either_state.status("a") == "idle"
+    assert either_state.claim_file("b", "p") == "b"
 
 
 class Outer:
@@ -110,12 +114,12 @@ class QualnameNotStr(type):
     (QualnameRaises("Odd", (), {})(), "<failed to extract type name>"),
     (QualnameNotStr("Odd", (), {})(), "<failed to extract type name>"),
 ])
-def test_type_names_in_conversion_errors(state, value, shown):
-    error = type_error(lambda: state.inbox(value))
+def test_type_names_in_conversion_errors(either_state, value, shown):
+    error = type_error(lambda: either_state.inbox(value))
     assert str(error) == f"argument 'agent_id': '{shown}' object cannot be converted to 'PyString'"
 
 
-def test_unprintable_keyword_is_reported_and_named_by_its_type(state, monkeypatch):
+def test_unprintable_keyword_is_reported_and_named_by_its_type(either_state, monkeypatch):
     class Key(str):
         def __str__(self):
             raise ValueError("no str")
@@ -123,9 +127,9 @@ def test_unprintable_keyword_is_reported_and_named_by_its_type(state, monkeypatc
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     key = Key("agent")
-    error = type_error(lambda: state.status(**{key: 1}))
-    assert str(error) == "CoordinationState.status() got an unexpected keyword argument " \
-                         "'<unprintable Key object>'"
+    error = type_error(lambda: either_state.status(**{key: 1}))
+    assert str(error) == f"{type(either_state).__name__}.status() got an unexpected keyword " \
+                         "argument '<unprintable Key object>'"
     assert [(r.exc_type, r.object) for r in reports] == [(ValueError, key)]
 
 
@@ -134,9 +138,9 @@ def test_unprintable_keyword_is_reported_and_named_by_its_type(state, monkeypatc
     lambda s: s.claim_file(agent_id="a", path="\ud800x"),
     lambda s: s.status(StrSub("\udfff")),
 ], ids=["positional", "keyword", "str-subclass"])
-def test_lone_surrogate_is_an_unwrapped_unicode_error(state, call):
+def test_lone_surrogate_is_an_unwrapped_unicode_error(either_state, call):
     with pytest.raises(UnicodeEncodeError):
-        call(state)
+        call(either_state)
 
 
 @pytest.mark.parametrize("agent, path", [
@@ -145,38 +149,38 @@ def test_lone_surrogate_is_an_unwrapped_unicode_error(state, call):
     ("agent\x00\u00fc\U0001f600", "dir/\u0444\x00.py"),
     ("x" * 1000, "y" * 16),
 ])
-def test_texts_are_accepted_and_come_back_unchanged(state, agent, path):
-    holder = state.claim_file(agent, path)
+def test_texts_are_accepted_and_come_back_unchanged(either_state, agent, path):
+    holder = either_state.claim_file(agent, path)
     assert type(holder) is str and holder == agent
-    assert state.renew_claim(agent_id=agent, resource_key="file:" + path) == agent
-    assert state.status(agent) == "busy"
+    assert either_state.renew_claim(agent_id=agent, resource_key="file:" + path) == agent
+    assert either_state.status(agent) == "busy"
 
 
-def test_keyword_names_need_not_be_interned(state):
+def test_keyword_names_need_not_be_interned(either_state):
     # Keys built at run time are not the interned parameter names; a str subclass key
     # is matched by its text as well.
-    assert state.claim_file(**{"agent" + "_id": "a", "pa" + "th": "p"}) == "a"
-    assert state.release(**{StrSub("agent_id"): "a", "resource_key": "file:p"}) is None
+    assert either_state.claim_file(**{"agent" + "_id": "a", "pa" + "th": "p"}) == "a"
+    assert either_state.release(**{StrSub("agent_id"): "a", "resource_key": "file:p"}) is None
 
 
-def test_refusal_is_a_runtime_error_with_the_core_message(state):
-    state.claim_file("a", "p")
+def test_refusal_is_a_runtime_error_with_the_core_message(either_state):
+    either_state.claim_file("a", "p")
     with pytest.raises(RuntimeError) as info:
-        state.claim_file("b", "p")
+        either_state.claim_file("b", "p")
     assert type(info.value) is RuntimeError
     assert info.value.args == ("a already holds claim on p",)
-    assert state.release("a", "file:p") is None
-    assert state.claim_file("b", "p") == "b"
+    assert either_state.release("a", "file:p") is None
+    assert either_state.claim_file("b", "p") == "b"
 
 
-def test_result_shapes(state):
-    sent = state.send_message("a", "b", "hi")
+def test_result_shapes(either_state):
+    sent = either_state.send_message("a", "b", "hi")
     assert [type(item) for item in sent] == [str, str, str, int]
     assert sent[:3] == ("a", "b", "hi") and sent[3] > 0
-    assert state.broadcast("c", "all")[:3] == ("c", "*", "all")
-    assert [m[:3] for m in state.inbox("b")] == [("a", "b", "hi"), ("c", "b", "all")]
-    assert [m[:3] for m in state.drain_inbox("c")] == [("c", "c", "all")]
-    assert state.drain_inbox("c") == []
+    assert either_state.broadcast("c", "all")[:3] == ("c", "*", "all")
+    assert [m[:3] for m in either_state.inbox("b")] == [("a", "b", "hi"), ("c", "b", "all")]
+    assert [m[:3] for m in either_state.drain_inbox("c")] == [("c", "c", "all")]
+    assert either_state.drain_inbox("c") == []
 
 
 def call_method_directly(name, receiver, *args):
@@ -322,3 +326,49 @@ def test_calls_leak_no_references(state, probe):
     gc.collect()
     assert (sys.getrefcount(state), sys.getrefcount(argument)) == references
     assert sys.getallocatedblocks() - blocks < 200
+
+
+# The galtro package binds the calls of its Redis classes in Python, with this module's
+# texts. Any call, however odd its arguments, must bind there as it binds here.
+
+def native_binding(method, args, kwargs):
+    """The binding error the module raises for a call, or None if it binds."""
+    state = CoordinationState()
+    try:
+        getattr(state, method)(*args, **kwargs)
+    except (TypeError, UnicodeEncodeError) as error:
+        return type(error), error.args
+    except RuntimeError:
+        pass
+    return None
+
+
+call_values = st.one_of(st.sampled_from(AGENTS + NAMES + SURROGATES + NOT_STR),
+                        st.sampled_from([StrSub("s"), UnprintableStr("u"), StrRaises(),
+                                         ODD_TYPES[1](), True, str]),
+                        st.text(max_size=4))
+call_keywords = st.one_of(st.sampled_from(ALL_PARAMS + ODD_KEYWORDS),
+                          st.sampled_from([UnprintableStr("agent_id"), StrSub("path")]),
+                          st.text(max_size=4))
+
+
+@settings(max_examples=3000, derandomize=True, database=None, deadline=None)
+@given(method=st.sampled_from(sorted(METHODS)), args=st.lists(call_values, max_size=4),
+       kwargs=st.dictionaries(call_keywords, call_values, max_size=3))
+def test_package_binds_every_call_as_the_module_does(method, args, kwargs):
+    from galtro._binding import bind
+
+    sys.unraisablehook, previous = (lambda report: None), sys.unraisablehook
+    try:
+        expected = native_binding(method, args, kwargs)
+        try:
+            texts = bind("CoordinationState", method, args, kwargs)
+        except (TypeError, UnicodeEncodeError) as error:
+            assert (type(error), error.args) == expected
+            assert error.__cause__ is None
+            return
+    finally:
+        sys.unraisablehook = previous
+    assert expected is None
+    bound = list(args) + [kwargs[p] for p in METHODS[method][len(args):]]
+    assert texts == [str.encode(value, "utf-8") for value in bound]

@@ -17,24 +17,6 @@ from galtro import ClaimConflict, LeaseLost, NoClaim, NotHolder
 from test_module import run_child
 
 
-def has_redis_class():
-    try:
-        return hasattr(galtro, "RedisCoordinationState")
-    except ImportError:  # redis-py is missing
-        return False
-
-
-@pytest.fixture(params=["in-process", "redis"])
-def any_state(request):
-    """A fresh state of each class: galtro_core's, then a Redis one in a namespace of
-    its own."""
-    if request.param == "in-process":
-        return galtro_core.CoordinationState()
-    if not has_redis_class():
-        pytest.skip("galtro.RedisCoordinationState is not available")
-    return request.getfixturevalue("redis_state")
-
-
 # --- Typed refusals -----------------------------------------------------------------
 
 # Ids and names that contain the words of the templates: no split point can be guessed.
@@ -44,8 +26,8 @@ TRICKY = ["A", "", "B already holds claim on", " already holds claim on task x",
 
 @pytest.mark.parametrize("holder", TRICKY)
 @pytest.mark.parametrize("name", TRICKY)
-def test_refusals_are_typed_from_the_arguments(any_state, holder, name):
-    state = any_state
+def test_refusals_are_typed_from_the_arguments(either_state, holder, name):
+    state = either_state
     holder_agent, other = galtro.Agent(state, holder), galtro.Agent(state, holder + "+")
     for kind, claim in (("file", "claim_file"), ("task", "claim_task")):
         key = getattr(holder_agent, claim)(name)
@@ -70,12 +52,12 @@ def test_refusals_are_typed_from_the_arguments(any_state, holder, name):
         assert str(no_claim.value) == message.format(gone if method == "renew_claim" else holder)
 
 
-def test_no_claim_wins_where_two_templates_fit(any_state):
+def test_no_claim_wins_where_two_templates_fit(either_state):
     # Renewing key K as agent "no claim on x" with K = "x cannot renew a claim held by
     # y": "no claim on {K} to renew" is also "{agent} cannot renew a claim held by
     # {holder}" with holder "y to renew". The template that the arguments fill
     # completely, NoClaim's, is the one taken.
-    agent = galtro.Agent(any_state, "no claim on x")
+    agent = galtro.Agent(either_state, "no claim on x")
     key = "x cannot renew a claim held by y"
     with pytest.raises(NoClaim) as error:
         agent.renew_claim(key)
@@ -86,8 +68,8 @@ def test_no_claim_wins_where_two_templates_fit(any_state):
 # --- hold ---------------------------------------------------------------------------
 
 
-def test_hold_releases_on_every_exit_and_refuses_a_second_hold_at_once(any_state):
-    state = any_state
+def test_hold_releases_on_every_exit_and_refuses_a_second_hold_at_once(either_state):
+    state = either_state
     with galtro.hold(state, "A", file="a.py") as lease:
         assert lease.resource_key == "file:a.py" and not lease.lost
         assert state.status("A") == "busy"
@@ -109,8 +91,8 @@ def test_hold_releases_on_every_exit_and_refuses_a_second_hold_at_once(any_state
         galtro.hold(state, "A")
 
 
-def test_hold_waits_with_jitter_then_names_the_holder(any_state):
-    state = any_state
+def test_hold_waits_with_jitter_then_names_the_holder(either_state):
+    state = either_state
     state.claim_file("B", "a.py")
     started = time.monotonic()
     with pytest.raises(ClaimConflict) as conflict:
@@ -127,8 +109,8 @@ def test_hold_waits_with_jitter_then_names_the_holder(any_state):
     assert not lease.lost
 
 
-def test_renewal_and_a_lost_lease(any_state):
-    state = any_state
+def test_renewal_and_a_lost_lease(either_state):
+    state = either_state
     with galtro.hold(state, "A", task="t", renew_every=0.02) as lease:
         time.sleep(0.2)
         assert not lease.lost
@@ -181,8 +163,8 @@ def test_ahold_on_the_in_process_class():
 # --- Agent ----------------------------------------------------------------------------
 
 
-def test_agent_tracks_what_it_holds(any_state):
-    state = any_state
+def test_agent_tracks_what_it_holds(either_state):
+    state = either_state
     a = galtro.Agent(state, "A")
     assert [a.claim_file("x"), a.claim_task("t"), a.claim_file("y")] == ["file:x", "task:t", "file:y"]
     assert a.held() == ["file:x", "task:t", "file:y"]
@@ -226,8 +208,8 @@ def test_file_key_refuses_paths_outside_the_root(root, path):
 # --- Views --------------------------------------------------------------------------------
 
 
-def test_views_and_snapshot(any_state):
-    state = any_state
+def test_views_and_snapshot(either_state):
+    state = either_state
     state.claim_file("A", "a.py")
     state.send_message("A", "B", "hi")
     state.inbox("C")  # an empty inbox; C gets no status entry

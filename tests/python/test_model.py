@@ -1,17 +1,31 @@
-"""Random call sequences on the native class, checked call by call against the model."""
+"""Random call sequences on each state class, checked call by call against one model.
 
+The same machine, model and settings run against galtro_core.CoordinationState,
+galtro.RedisCoordinationState and galtro.AsyncRedisCoordinationState (driven through an
+event loop). The Redis classes use a client that decodes replies as Latin-1, to show
+that the client's settings change nothing, and their history stream is compared with
+the model's at the end of each sequence.
+"""
+
+import asyncio
 import time
+import uuid
 
+import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import galtro_core
+from call_table import (AGENTS, ALL_PARAMS, CONTENTS, METHODS, NAMES, NOT_STR, ODD_KEYWORDS,
+                        STYLES, SURROGATES, StrSub, arrange, outcome, shape)
 from coordination_model import CoordinationModel
+from redis_server import close_async
 
 # Settings: 200 sequences of up to 50 calls each, derandomized and without an example
-# database so that every run (and CI) explores the same sequences; about 15 s.
-# Leases never run out within a run; expiry is covered by test_lease_faketime.py.
+# database so that every run (and CI) explores the same sequences; about 15 s a class.
+# Leases never run out within a run; expiry is covered by test_lease_faketime.py and
+# test_redis_server_clock.py.
 MODEL_SETTINGS = settings(
     max_examples=200,
     stateful_step_count=50,
@@ -21,26 +35,6 @@ MODEL_SETTINGS = settings(
     suppress_health_check=[HealthCheck.too_slow],
 )
 
-PARAMS = {
-    "claim_file": ("agent_id", "path"),
-    "claim_task": ("agent_id", "task_id"),
-    "renew_claim": ("agent_id", "resource_key"),
-    "release": ("agent_id", "resource_key"),
-    "send_message": ("from_agent", "to_agent", "content"),
-    "broadcast": ("from_agent", "content"),
-    "inbox": ("agent_id",),
-    "drain_inbox": ("agent_id",),
-    "status": ("agent_id",),
-}
-
-
-class StrSub(str):
-    pass
-
-
-AGENTS = ["", "a", "b", "Ä", "代理", "x\x00y", "🤖"]
-NAMES = ["", "p", "src/lib.rs", "./src/lib.rs", "файл", "n\x00ul", "🦀"]
-
 agents = st.sampled_from(AGENTS)
 names = st.sampled_from(NAMES)
 resource_keys = st.one_of(
@@ -49,49 +43,21 @@ resource_keys = st.one_of(
     names,  # a bare path or task id names no claim
     st.text(max_size=6),
 )
-contents = st.one_of(st.sampled_from(["", "\x00", "hi", "漢字", "🤖\x00🚀"]), st.text(max_size=20))
-# How the arguments are passed: all by position, all by keyword (in reverse order),
-# or the first by position and the rest by keyword.
-styles = st.sampled_from(["positional", "keyword", "mixed"])
-
-# Arguments for deliberately malformed calls.
-odd_values = st.one_of(
-    agents,
-    st.sampled_from([None, 1, b"p", 2.5, ["a"], StrSub("s"), "\ud800", "ok\udfffok"]),
-)
-odd_keywords = st.one_of(
-    st.sampled_from(sorted({p for ps in PARAMS.values() for p in ps})),
-    st.sampled_from(["agent", "key", "", "ägent", "\udc80x"]),
-)
-
-
-def arrange(method, values, style):
-    params = PARAMS[method]
-    if style == "positional":
-        return tuple(values), {}
-    if style == "keyword":
-        return (), dict(reversed(list(zip(params, values))))
-    return tuple(values[:1]), dict(zip(params[1:], values[1:]))
-
-
-def outcome(fn, args, kwargs):
-    try:
-        return ("returned", fn(*args, **kwargs))
-    except Exception as error:  # compared field by field below
-        return ("raised", type(error), error.args)
-
-
-def types_of(value):
-    if isinstance(value, (list, tuple)):
-        return (type(value), [types_of(item) for item in value])
-    return type(value)
+contents = st.one_of(st.sampled_from(CONTENTS), st.text(max_size=20))
+styles = st.sampled_from(STYLES)
+odd_values = st.one_of(agents, st.sampled_from(NOT_STR[:4] + [StrSub("s")] + SURROGATES))
+odd_keywords = st.sampled_from(ALL_PARAMS + ODD_KEYWORDS)
 
 
 class CoordinationMachine(RuleBasedStateMachine):
+    """Subclasses say which state to test: ``make_state()`` returns it, with the class
+    name its binding errors carry."""
+
     def __init__(self):
         super().__init__()
-        self.real = galtro_core.CoordinationState()
-        self.model = CoordinationModel()
+        self.real, class_name = self.make_state()
+        self.model = CoordinationModel(class_name=class_name)
+        self.started = int(time.time())
 
     def check(self, method, args, kwargs):
         before = int(time.time())
@@ -109,7 +75,7 @@ class CoordinationMachine(RuleBasedStateMachine):
         expected = outcome(getattr(self.model, method), args, kwargs)
         assert actual == expected, (method, args, kwargs)
         if actual[0] == "returned":
-            assert types_of(actual[1]) == types_of(expected[1]), (method, args, kwargs)
+            assert shape(actual[1]) == shape(expected[1]), (method, args, kwargs)
 
     @rule(agent=agents, name=names, style=styles)
     def claim_file(self, agent, name, style):
@@ -148,7 +114,7 @@ class CoordinationMachine(RuleBasedStateMachine):
         self.check("status", *arrange("status", [agent], style))
 
     @rule(
-        method=st.sampled_from(sorted(PARAMS)),
+        method=st.sampled_from(sorted(METHODS)),
         args=st.lists(odd_values, max_size=4),
         kwargs=st.dictionaries(odd_keywords, odd_values, max_size=3),
     )
@@ -161,5 +127,87 @@ class CoordinationMachine(RuleBasedStateMachine):
             assert self.real.status(agent) == self.model.status(agent), agent
 
 
-CoordinationMachine.TestCase.settings = MODEL_SETTINGS
-TestCoordinationModel = CoordinationMachine.TestCase
+class NativeMachine(CoordinationMachine):
+    def make_state(self):
+        return galtro_core.CoordinationState(), "CoordinationState"
+
+
+def redis_history(client, namespace):
+    """The history stream of a namespace, as the model records it (without times), and
+    the times."""
+    from galtro._redis_scripts import namespace_prefix
+
+    events, times = [], []
+    for _, fields in client.xrange(namespace_prefix(namespace) + b"history"):
+        fields = {k.decode(): v.decode("utf-8") for k, v in fields.items()}
+        names = {"claimed": ("agent", "key"), "released": ("agent", "key"),
+                 "message_sent": ("from", "to", "content"), "broadcast": ("from", "content")}
+        events.append((fields["kind"], *(fields[n] for n in names[fields["kind"]])))
+        times.append(int(fields["time"]))
+    return events, times
+
+
+class RedisMachine(CoordinationMachine):
+    server = None  # set by the test
+
+    def make_state(self):
+        import galtro
+        import redis
+
+        self.client = redis.Redis(unix_socket_path=self.server.socket, decode_responses=True,
+                                  encoding="latin-1")
+        self.namespace = "model-" + uuid.uuid4().hex
+        return galtro.RedisCoordinationState(self.client, self.namespace), \
+            "RedisCoordinationState"
+
+    def teardown(self):
+        import redis
+
+        with redis.Redis(unix_socket_path=self.server.socket) as raw:
+            events, times = redis_history(raw, self.namespace)
+        assert events == [event[:-1] for event in self.model.history]
+        assert times == sorted(times) and all(self.started <= t <= time.time() for t in times)
+        self.client.close()
+
+
+class AwaitEach:
+    """The asyncio state's methods, each run to completion on an event loop."""
+
+    def __init__(self, state, loop):
+        self.state, self.loop = state, loop
+
+    def __getattr__(self, name):
+        method = getattr(self.state, name)
+        return lambda *args, **kwargs: self.loop.run_until_complete(method(*args, **kwargs))
+
+
+class AsyncRedisMachine(RedisMachine):
+    def make_state(self):
+        import galtro
+        import redis.asyncio
+
+        self.loop = asyncio.new_event_loop()
+        self.async_client = redis.asyncio.Redis(unix_socket_path=self.server.socket,
+                                                decode_responses=True, encoding="latin-1")
+        self.client = redis.Redis(unix_socket_path=self.server.socket)
+        self.namespace = "model-" + uuid.uuid4().hex
+        state = galtro.AsyncRedisCoordinationState(self.async_client, self.namespace)
+        return AwaitEach(state, self.loop), "AsyncRedisCoordinationState"
+
+    def teardown(self):
+        super().teardown()
+        self.loop.run_until_complete(close_async(self.async_client))
+        self.loop.close()
+
+
+NativeMachine.TestCase.settings = MODEL_SETTINGS
+TestNativeModel = NativeMachine.TestCase
+
+RedisMachine.TestCase.settings = MODEL_SETTINGS
+AsyncRedisMachine.TestCase.settings = MODEL_SETTINGS
+
+
+@pytest.mark.parametrize("machine", [RedisMachine, AsyncRedisMachine])
+def test_redis_model(redis_server, machine):
+    machine.server = redis_server
+    machine.TestCase("runTest").runTest()

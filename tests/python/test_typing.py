@@ -133,3 +133,47 @@ def test_typed_example_runs():
     """The types asserted in the example hold for the values the module returns."""
     result = run(sys.executable, str(USAGE))
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+GALTRO_USAGE = TYPING / "galtro_usage.py"
+GALTRO_SOURCE = ROOT / "src" / "galtro"
+
+
+class TestGaltroPackage:
+    """The pure-Python package: its sources pass mypy --strict and pyright (strict, by
+    the comment in each file); its stubs agree with the running classes; a typed user
+    of the Redis classes passes both checkers."""
+
+    @pytest.fixture(autouse=True)
+    def needs_redis(self):
+        pytest.importorskip("redis", reason="redis-py is not installed")
+
+    def test_sources_pass_mypy_strict(self):
+        if not GALTRO_SOURCE.exists():
+            pytest.skip("no source tree")
+        result = mypy(str(GALTRO_SOURCE))
+        assert result.returncode == 0, result.stdout + result.stderr
+
+    @pytest.mark.parametrize("python_version", PYTHON_VERSIONS)
+    def test_sources_pass_pyright_strict(self, python_version):
+        pytest.importorskip("pyright", reason="pyright is not installed in this environment")
+        if not GALTRO_SOURCE.exists():
+            pytest.skip("no source tree")
+        result = run(sys.executable, "-m", "pyright", "--outputjson", "--pythonpath",
+                     sys.executable, "--pythonversion", python_version, str(GALTRO_SOURCE))
+        report = json.loads(result.stdout)
+        assert report["summary"]["errorCount"] == 0, json.dumps(report, indent=1)
+
+    def test_stubtest_finds_stubs_and_runtime_in_agreement(self):
+        result = run(sys.executable, "-m", "mypy.stubtest", "galtro.redis_state",
+                     "--mypy-config-file", os.devnull)
+        assert result.returncode == 0, result.stdout + result.stderr
+
+    def test_typed_use_passes_mypy_strict(self):
+        result = mypy(GALTRO_USAGE.name)
+        assert result.returncode == 0, result.stdout + result.stderr
+
+    @pytest.mark.parametrize("python_version", PYTHON_VERSIONS)
+    def test_typed_use_passes_pyright_strict(self, python_version):
+        errors = pyright_diagnostics(GALTRO_USAGE, python_version)
+        assert errors == [], json.dumps(errors, indent=1)

@@ -32,11 +32,14 @@ interpreter and passes its run-time checks.
 import argparse
 import gc
 import json
+import os
 import sys
 import time
 
-import galtro_core
-from galtro_core import CoordinationState
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+
+import galtro_core  # noqa: E402
+from galtro_core import CoordinationState  # noqa: E402
 
 ALLOWED_DRIFT = 16  # constant allowance per path, in references or blocks
 WARM_UP = 200  # calls of a path before its first measurement
@@ -47,37 +50,9 @@ def excessive(result):
     return (abs(result["blocks"]) > ALLOWED_DRIFT or abs(result["total"]) > ALLOWED_DRIFT
             or any(abs(v) > ALLOWED_DRIFT for v in result["objects"].values()))
 
-METHODS = {
-    "claim_file": ("agent_id", "path"),
-    "claim_task": ("agent_id", "task_id"),
-    "release": ("agent_id", "resource_key"),
-    "renew_claim": ("agent_id", "resource_key"),
-    "send_message": ("from_agent", "to_agent", "content"),
-    "broadcast": ("from_agent", "content"),
-    "inbox": ("agent_id",),
-    "drain_inbox": ("agent_id",),
-    "status": ("agent_id",),
-}
+from call_table import METHODS, NOT_STR, StrSub  # noqa: E402
+from call_table import UnprintableStr as UnprintableKey  # noqa: E402
 
-
-class StrSub(str):
-    pass
-
-
-class UnprintableKey(str):
-    def __str__(self):
-        raise ValueError("no str")
-
-
-class QualnameRaises(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise ValueError("unreadable")
-        return super().__getattribute__(name)
-
-
-ODD = QualnameRaises("Odd", (), {})()
-NOT_STR = [1, b"bytes", None, 1.5, object(), ODD, 10**40]
 SURROGATE = "\ud800"
 UNPRINTABLE = UnprintableKey("nope")
 

@@ -1,0 +1,440 @@
+# pyright: strict
+"""The coordination state on a Redis server: the same nine methods, across processes.
+
+``RedisCoordinationState`` (redis-py's ``redis.Redis``) and
+``AsyncRedisCoordinationState`` (``redis.asyncio.Redis``) share the planning of each
+call (binding, keys, arguments) and the decoding of each reply; they differ only in
+how a script is run. Key layout and scripts: ``_redis_scripts``.
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+from typing import (Any, Awaitable, Callable, Generic, Mapping, Optional, Protocol, Sequence,
+                    Tuple, TypeVar, cast)
+
+import redis
+import redis.asyncio
+import redis.asyncio.retry
+import redis.retry
+from redis.backoff import NoBackoff
+
+from . import _redis_scripts as scripts
+from ._binding import PARAMETERS, bind
+
+T = TypeVar("T")
+Message = Tuple[str, str, str, int]
+
+# Replies come back as bytes whatever the client's decode_responses and encoding:
+# the texts are decoded here, as UTF-8.
+_RAW: Mapping[str, Any] = {"NEVER_DECODE": True}
+
+
+class SyncClient(Protocol):
+    """What the state needs of its client: ``redis.Redis``, ``valkey.Valkey``..."""
+
+    def execute_command(self, *args: Any, **options: Any) -> Any: ...
+
+
+class AsyncClient(Protocol):
+    """What the asyncio state needs of its client: ``redis.asyncio.Redis``..."""
+
+    def execute_command(self, *args: Any, **options: Any) -> Awaitable[Any]: ...
+
+
+class UnsupportedServerError(Exception):
+    """The Redis server is older than the scripts need (5.0, for streams)."""
+
+
+def _decode(raw: bytes) -> str:
+    return raw.decode("utf-8")
+
+
+def _message(record: bytes, owner: str) -> Message:
+    """(sender, owner, content, timestamp) from an inbox record."""
+    stamp, length, rest = record.split(b":", 2)
+    cut = int(length)
+    return (_decode(rest[:cut]), owner, _decode(rest[cut:]), int(stamp))
+
+
+class _Call(Generic[T]):
+    """One script run: what to send, and how its reply becomes the method's result."""
+
+    __slots__ = ("script", "keys", "args", "finish")
+
+    def __init__(self, script: scripts.Script, keys: Sequence[bytes], args: Sequence[bytes],
+                 finish: Callable[[Any], T]) -> None:
+        self.script = script
+        self.keys = keys
+        self.args = args
+        self.finish = finish
+
+
+def _check_options(namespace: object, history_maxlen: object) -> None:
+    if not isinstance(namespace, str):
+        raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
+    if not namespace:
+        raise ValueError("the namespace must not be empty")
+    str.encode(namespace, "utf-8")  # a lone surrogate raises UnicodeEncodeError here
+    if history_maxlen is not None:
+        if isinstance(history_maxlen, bool) or not isinstance(history_maxlen, int):
+            raise TypeError("history_maxlen must be an int or None")
+        if history_maxlen < 1:
+            raise ValueError("history_maxlen must be at least 1")
+
+
+class _Layout:
+    """The keys of one namespace, and the plan of each method's call."""
+
+    def __init__(self, class_name: str, namespace: str, history_maxlen: Optional[int]) -> None:
+        _check_options(namespace, history_maxlen)
+        self.class_name = class_name
+        self.namespace = namespace
+        self.history_maxlen = history_maxlen
+        self.prefix = scripts.namespace_prefix(namespace)
+        self.claims = self.prefix + b"claims"
+        self.statuses = self.prefix + b"statuses"
+        self.history = self.prefix + b"history"
+        self.inbox_prefix = self.prefix + b"inbox:"
+        self.maxlen = b"%d" % (history_maxlen or 0)
+
+    def request_key(self) -> bytes:
+        """A new request id's record key: 128 random bits, unique across processes."""
+        return self.prefix + b"request:" + os.urandom(16).hex().encode("ascii")
+
+    def bind(self, method: str, args: Sequence[object], kwargs: Mapping[str, object]) \
+            -> list[bytes]:
+        return bind(self.class_name, method, args, kwargs)
+
+    # --- claims ---
+
+    def claim(self, kind: str, args: Sequence[object], kwargs: Mapping[str, object]) \
+            -> _Call[str]:
+        agent, name = self.bind("claim_" + kind, args, kwargs)
+        on = "on task" if kind == "task" else "on"
+
+        def finish(reply: Sequence[bytes]) -> str:
+            if reply[0] != b"ok":
+                raise RuntimeError(
+                    f"{_decode(reply[1])} already holds claim {on} {_decode(name)}")
+            return _decode(agent)
+
+        keys = (self.claims, self.statuses, self.history, self.request_key())
+        resource_key = kind.encode() + b":" + name
+        return _Call(scripts.CLAIM, keys, (resource_key, agent, self.maxlen), finish)
+
+    def renew_claim(self, args: Sequence[object], kwargs: Mapping[str, object]) -> _Call[str]:
+        agent, key = self.bind("renew_claim", args, kwargs)
+
+        def finish(reply: Sequence[bytes]) -> str:
+            if reply[0] == b"absent":
+                raise RuntimeError(f"no claim on {_decode(key)} to renew")
+            if reply[0] == b"other":
+                raise RuntimeError(
+                    f"{_decode(agent)} cannot renew a claim held by {_decode(reply[1])}")
+            return _decode(agent)
+
+        return _Call(scripts.RENEW, (self.claims, self.request_key()), (key, agent), finish)
+
+    def release(self, args: Sequence[object], kwargs: Mapping[str, object]) -> _Call[None]:
+        agent, key = self.bind("release", args, kwargs)
+
+        def finish(reply: Sequence[bytes]) -> None:
+            if reply[0] == b"absent":
+                raise RuntimeError(f"no claim found for {_decode(agent)}")
+            if reply[0] == b"other":
+                raise RuntimeError(
+                    f"{_decode(agent)} cannot release a claim held by {_decode(reply[1])}")
+
+        keys = (self.claims, self.statuses, self.history, self.request_key())
+        return _Call(scripts.RELEASE, keys, (key, agent, self.maxlen), finish)
+
+    # --- messages ---
+
+    def send_message(self, args: Sequence[object], kwargs: Mapping[str, object]) \
+            -> _Call[Message]:
+        sender, addressee, content = self.bind("send_message", args, kwargs)
+
+        def finish(reply: Sequence[bytes]) -> Message:
+            return (_decode(sender), _decode(addressee), _decode(content), int(reply[1]))
+
+        keys = (self.inbox_prefix + addressee, self.statuses, self.history, self.request_key())
+        return _Call(scripts.SEND, keys, (sender, addressee, content, self.maxlen), finish)
+
+    def broadcast(self, args: Sequence[object], kwargs: Mapping[str, object]) \
+            -> _Call[Message]:
+        sender, content = self.bind("broadcast", args, kwargs)
+
+        def finish(reply: Sequence[bytes]) -> Message:
+            return (_decode(sender), "*", _decode(content), int(reply[1]))
+
+        keys = (self.statuses, self.history, self.request_key())
+        return _Call(scripts.BROADCAST, keys,
+                     (self.inbox_prefix, sender, content, self.maxlen), finish)
+
+    def inbox(self, args: Sequence[object], kwargs: Mapping[str, object]) \
+            -> _Call[list[Message]]:
+        (agent,) = self.bind("inbox", args, kwargs)
+        owner = _decode(agent)
+
+        def finish(reply: Sequence[bytes]) -> list[Message]:
+            return [_message(record, owner) for record in reply]
+
+        return _Call(scripts.INBOX, (self.inbox_prefix + agent,), (), finish)
+
+    def drain_inbox(self, args: Sequence[object], kwargs: Mapping[str, object]) \
+            -> _Call[list[Message]]:
+        (agent,) = self.bind("drain_inbox", args, kwargs)
+        owner = _decode(agent)
+
+        def finish(reply: Sequence[bytes]) -> list[Message]:
+            return [_message(record, owner) for record in reply[1:]]
+
+        return _Call(scripts.DRAIN, (self.inbox_prefix + agent, self.request_key()), (),
+                     finish)
+
+    # --- status ---
+
+    def status(self, args: Sequence[object], kwargs: Mapping[str, object]) -> _Call[str]:
+        (agent,) = self.bind("status", args, kwargs)
+        return _Call(scripts.STATUS, (self.statuses,), (agent,), _decode)
+
+
+def _is_missing_script(error: Exception) -> bool:
+    # By name, so that a compatible client's own exception classes count too.
+    return type(error).__name__ == "NoScriptError"
+
+
+def _check_version(info: object) -> None:
+    """Raises UnsupportedServerError if INFO's reply names a server older than 5.0."""
+    version: object = None
+    if isinstance(info, dict):
+        fields = cast("dict[object, object]", info)
+        version = fields.get("redis_version", fields.get(b"redis_version"))
+    if isinstance(version, bytes):
+        version = version.decode("ascii", "replace")
+    if version is None:
+        return  # a server that does not say is given the benefit of the doubt
+    parts = str(version).split(".")
+    try:
+        major_minor = (int(parts[0]), int(parts[1]) if len(parts) > 1 else 0)
+    except ValueError:
+        return
+    if major_minor < scripts.MINIMUM_SERVER_VERSION:
+        raise UnsupportedServerError(
+            f"the Redis server is version {version}; the coordination state needs 5.0 or "
+            "later (streams)")
+
+
+class RedisCoordinationState:
+    """The coordination state kept on a Redis server, shared by every process and
+    machine that reaches it: claims with 300-second leases, inboxes, statuses and a
+    history, with the methods, results and errors of ``galtro_core.CoordinationState``.
+
+    ``client`` is a ``redis.Redis`` (or a compatible client); its ``decode_responses``
+    and ``encoding`` settings do not matter. All instances on one server with the same
+    ``namespace`` share one state. ``history_maxlen`` bounds the history stream
+    (approximately, trimmed as it is appended); by default it grows without bound.
+
+    Construction makes no connection. A lost connection or a timeout raises the client's
+    ``ConnectionError`` or ``TimeoutError`` and the call changed everything or nothing.
+    Raises ``UnsupportedServerError`` at the first call on a server older than 5.0.
+    """
+
+    __slots__ = ("_client", "_layout", "_version_checked")
+
+    def __init__(self, client: SyncClient, namespace: str = "default", *,
+                 history_maxlen: Optional[int] = None) -> None:
+        self._client = client
+        self._layout = _Layout(type(self).__name__, namespace, history_maxlen)
+        self._version_checked = False
+
+    @classmethod
+    def from_url(cls, url: str, namespace: str = "default", *,
+                 history_maxlen: Optional[int] = None) -> RedisCoordinationState:
+        """A state on a new client for ``url`` (``redis://``, ``rediss://`` or
+        ``unix://``), made with retries off."""
+        client = redis.Redis.from_url(  # pyright: ignore[reportUnknownMemberType]
+            url, retry=redis.retry.Retry(NoBackoff(), 0))
+        return cls(client, namespace, history_maxlen=history_maxlen)
+
+    @property
+    def client(self) -> Any:
+        return self._client
+
+    @property
+    def namespace(self) -> str:
+        return self._layout.namespace
+
+    @property
+    def history_maxlen(self) -> Optional[int]:
+        return self._layout.history_maxlen
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self._client!r}, namespace={self.namespace!r})"
+
+    def _run(self, call: _Call[T]) -> T:
+        if not self._version_checked:
+            try:
+                info = self._client.execute_command("INFO", "server")
+            except redis.ResponseError:  # INFO not allowed: the scripts will tell
+                info = None
+            _check_version(info)
+            self._version_checked = True
+        keys = call.keys
+        try:
+            reply = self._client.execute_command(
+                "EVALSHA", call.script.sha, len(keys), *keys, *call.args, **_RAW)
+        except Exception as error:
+            if not _is_missing_script(error):
+                raise
+            # Not run; EVAL runs it once and caches it for the next EVALSHA.
+            reply = self._client.execute_command(
+                "EVAL", call.script.text, len(keys), *keys, *call.args, **_RAW)
+        return call.finish(reply)
+
+    def claim_file(self, *args: Any, **kwargs: Any) -> str:
+        """Claim the file ``path`` (key ``"file:" + path``); returns ``agent_id``.
+
+        Raises ``RuntimeError("{holder} already holds claim on {path}")`` while a lease
+        is live, the caller's own included; a lapsed claim is taken over."""
+        return self._run(self._layout.claim("file", args, kwargs))
+
+    def claim_task(self, *args: Any, **kwargs: Any) -> str:
+        """Claim the task ``task_id`` (key ``"task:" + task_id``); as ``claim_file``."""
+        return self._run(self._layout.claim("task", args, kwargs))
+
+    def renew_claim(self, *args: Any, **kwargs: Any) -> str:
+        """Start a fresh 300-second lease on the holder's claim; returns ``agent_id``."""
+        return self._run(self._layout.renew_claim(args, kwargs))
+
+    def release(self, *args: Any, **kwargs: Any) -> None:
+        """Release the holder's claim under ``resource_key``; the holder becomes idle."""
+        return self._run(self._layout.release(args, kwargs))
+
+    def send_message(self, *args: Any, **kwargs: Any) -> Message:
+        """Append a message to the inbox of ``to_agent``; returns
+        ``(from_agent, to_agent, content, timestamp)``."""
+        return self._run(self._layout.send_message(args, kwargs))
+
+    def broadcast(self, *args: Any, **kwargs: Any) -> Message:
+        """Deliver a message to every agent with a status, the sender included; returns
+        ``(from_agent, "*", content, timestamp)``."""
+        return self._run(self._layout.broadcast(args, kwargs))
+
+    def inbox(self, *args: Any, **kwargs: Any) -> list[Message]:
+        """Pending messages for ``agent_id``, oldest first, without removing them."""
+        return self._run(self._layout.inbox(args, kwargs))
+
+    def drain_inbox(self, *args: Any, **kwargs: Any) -> list[Message]:
+        """Remove and return the pending messages for ``agent_id``, oldest first."""
+        return self._run(self._layout.drain_inbox(args, kwargs))
+
+    def status(self, *args: Any, **kwargs: Any) -> str:
+        """The agent's status; ``"idle"`` for an agent never seen."""
+        return self._run(self._layout.status(args, kwargs))
+
+
+class AsyncRedisCoordinationState:
+    """``RedisCoordinationState`` on redis-py's asyncio client (``redis.asyncio.Redis``):
+    the same nine methods, as coroutines, with the same results and errors."""
+
+    __slots__ = ("_client", "_layout", "_version_checked")
+
+    def __init__(self, client: AsyncClient, namespace: str = "default", *,
+                 history_maxlen: Optional[int] = None) -> None:
+        self._client = client
+        self._layout = _Layout(type(self).__name__, namespace, history_maxlen)
+        self._version_checked = False
+
+    @classmethod
+    def from_url(cls, url: str, namespace: str = "default", *,
+                 history_maxlen: Optional[int] = None) -> AsyncRedisCoordinationState:
+        """A state on a new asyncio client for ``url``, made with retries off."""
+        client = redis.asyncio.Redis.from_url(  # pyright: ignore[reportUnknownMemberType]
+            url, retry=redis.asyncio.retry.Retry(NoBackoff(), 0))
+        return cls(client, namespace, history_maxlen=history_maxlen)
+
+    @property
+    def client(self) -> Any:
+        return self._client
+
+    @property
+    def namespace(self) -> str:
+        return self._layout.namespace
+
+    @property
+    def history_maxlen(self) -> Optional[int]:
+        return self._layout.history_maxlen
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self._client!r}, namespace={self.namespace!r})"
+
+    async def _run(self, call: _Call[T]) -> T:
+        if not self._version_checked:
+            try:
+                info = await self._client.execute_command("INFO", "server")
+            except redis.ResponseError:  # INFO not allowed: the scripts will tell
+                info = None
+            _check_version(info)
+            self._version_checked = True
+        keys = call.keys
+        try:
+            reply = await self._client.execute_command(
+                "EVALSHA", call.script.sha, len(keys), *keys, *call.args, **_RAW)
+        except Exception as error:
+            if not _is_missing_script(error):
+                raise
+            reply = await self._client.execute_command(
+                "EVAL", call.script.text, len(keys), *keys, *call.args, **_RAW)
+        return call.finish(reply)
+
+    async def claim_file(self, *args: Any, **kwargs: Any) -> str:
+        """As ``RedisCoordinationState.claim_file``, awaited."""
+        return await self._run(self._layout.claim("file", args, kwargs))
+
+    async def claim_task(self, *args: Any, **kwargs: Any) -> str:
+        """As ``RedisCoordinationState.claim_task``, awaited."""
+        return await self._run(self._layout.claim("task", args, kwargs))
+
+    async def renew_claim(self, *args: Any, **kwargs: Any) -> str:
+        """As ``RedisCoordinationState.renew_claim``, awaited."""
+        return await self._run(self._layout.renew_claim(args, kwargs))
+
+    async def release(self, *args: Any, **kwargs: Any) -> None:
+        """As ``RedisCoordinationState.release``, awaited."""
+        return await self._run(self._layout.release(args, kwargs))
+
+    async def send_message(self, *args: Any, **kwargs: Any) -> Message:
+        """As ``RedisCoordinationState.send_message``, awaited."""
+        return await self._run(self._layout.send_message(args, kwargs))
+
+    async def broadcast(self, *args: Any, **kwargs: Any) -> Message:
+        """As ``RedisCoordinationState.broadcast``, awaited."""
+        return await self._run(self._layout.broadcast(args, kwargs))
+
+    async def inbox(self, *args: Any, **kwargs: Any) -> list[Message]:
+        """As ``RedisCoordinationState.inbox``, awaited."""
+        return await self._run(self._layout.inbox(args, kwargs))
+
+    async def drain_inbox(self, *args: Any, **kwargs: Any) -> list[Message]:
+        """As ``RedisCoordinationState.drain_inbox``, awaited."""
+        return await self._run(self._layout.drain_inbox(args, kwargs))
+
+    async def status(self, *args: Any, **kwargs: Any) -> str:
+        """As ``RedisCoordinationState.status``, awaited."""
+        return await self._run(self._layout.status(args, kwargs))
+
+
+def _show_signatures() -> None:
+    """Gives each method the signature it binds, for help() and inspect.signature."""
+    for cls in (RedisCoordinationState, AsyncRedisCoordinationState):
+        for method, params in PARAMETERS.items():
+            function = getattr(cls, method)
+            function.__signature__ = inspect.Signature(
+                [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+                 for name in ("self", *params)])
+
+
+_show_signatures()

@@ -1,0 +1,103 @@
+"""A real redis-server for the tests and the benchmark, on a Unix socket in a folder of
+its own, with no TCP port. Debian's package; scripts/test.sh installs it."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+REDIS_SERVER = shutil.which("redis-server") or "/usr/bin/redis-server"
+DATEFUDGE = shutil.which("datefudge") or "/usr/bin/datefudge"
+
+
+def available():
+    return os.access(REDIS_SERVER, os.X_OK)
+
+
+def _die_with_parent():
+    """Runs in the child before exec: the server gets SIGTERM when the thread that
+    started it ends, so that an interrupted run leaves no server behind. Servers are
+    started from the main thread."""
+    import ctypes
+
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+class RedisServer:
+    """One redis-server process. ``persistent`` turns the append-only file on with
+    ``appendfsync always``, so that a restart keeps every acknowledged write;
+    ``fake_time`` ("2031-05-05 12:00:00") runs it under datefudge at that fixed time."""
+
+    def __init__(self, folder, persistent=False):
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.socket = str(self.folder / "redis.sock")
+        self.persistent = persistent
+        self.process = None
+
+    @property
+    def url(self):
+        return f"unix://{self.socket}"
+
+    def command(self):
+        options = ["--port", "0", "--unixsocket", self.socket, "--unixsocketperm", "700",
+                   "--dir", str(self.folder), "--save", "", "--daemonize", "no",
+                   "--logfile", str(self.folder / "redis.log")]
+        if self.persistent:
+            options += ["--appendonly", "yes", "--appendfsync", "always"]
+        else:
+            options += ["--appendonly", "no"]
+        return [REDIS_SERVER, *options]
+
+    def start(self, fake_time=None):
+        command = self.command()
+        if fake_time is not None:
+            command = [DATEFUDGE, "--static", fake_time, *command]
+        if os.path.exists(self.socket):
+            os.unlink(self.socket)
+        self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+        deadline = time.monotonic() + 20
+        while not self._answers():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                log = (self.folder / "redis.log")
+                raise RuntimeError("redis-server did not start: "
+                                   + (log.read_text() if log.exists() else ""))
+            time.sleep(0.01)
+        return self
+
+    def _answers(self):
+        import socket
+
+        try:
+            with socket.socket(socket.AF_UNIX) as connection:
+                connection.settimeout(1)
+                connection.connect(self.socket)
+                connection.sendall(b"PING\r\n")
+                return connection.recv(64).startswith(b"+PONG")
+        except OSError:
+            return False
+
+    def stop(self):
+        """A clean shutdown: the append-only file is flushed and closed."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(timeout=30)
+        self.process = None
+
+    def kill(self):
+        """SIGKILL: no flush, no goodbye."""
+        if self.process is not None:
+            self.process.kill()
+            self.process.wait(timeout=30)
+        self.process = None
+
+
+def close_async(client):
+    """The coroutine that closes an asyncio client: aclose() from redis-py 5.0.1 on."""
+    return client.aclose() if hasattr(client, "aclose") else client.close()

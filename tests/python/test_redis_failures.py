@@ -1,0 +1,206 @@
+"""The Redis state when things go wrong: a reply lost after the script ran, the server
+going away and coming back, and the server killed with SIGKILL in the middle of a load.
+Each test that stops a server starts its own."""
+
+import asyncio
+import os
+import socket
+import threading
+import time
+
+import pytest
+
+pytest.importorskip("redis", reason="redis-py is not installed (galtro_core[redis])")
+
+import multiprocessing  # noqa: E402
+
+import redis  # noqa: E402
+import redis.asyncio  # noqa: E402
+from redis.backoff import NoBackoff  # noqa: E402
+from redis.retry import Retry  # noqa: E402
+
+from galtro import AsyncRedisCoordinationState, RedisCoordinationState  # noqa: E402
+from galtro._redis_scripts import namespace_prefix  # noqa: E402
+from redis_server import RedisServer, close_async  # noqa: E402
+
+spawn = multiprocessing.get_context("spawn")
+
+
+class ReplyDroppingProxy:
+    """Passes a Unix-socket connection through to the server; once armed, it lets the
+    next script call reach the server and run, then closes the connection instead of
+    passing the reply back."""
+
+    def __init__(self, path, upstream):
+        self.path, self.upstream = str(path), upstream
+        self.armed = threading.Event()
+        self.dropped = 0
+        self.listener = socket.socket(socket.AF_UNIX)
+        self.listener.bind(self.path)
+        self.listener.listen()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.socket(socket.AF_UNIX)
+            server.connect(self.upstream)
+            dropping = threading.Event()
+            threading.Thread(target=self._requests, args=(client, server, dropping),
+                             daemon=True).start()
+            threading.Thread(target=self._replies, args=(server, client, dropping),
+                             daemon=True).start()
+
+    def _requests(self, client, server, dropping):
+        while data := self._receive(client):
+            if self.armed.is_set() and b"EVALSHA" in data:
+                self.armed.clear()
+                dropping.set()
+            server.sendall(data)
+
+    def _replies(self, server, client, dropping):
+        while data := self._receive(server):
+            if dropping.is_set():
+                self.dropped += 1
+                for end in (client, server):
+                    end.shutdown(socket.SHUT_RDWR)
+                    end.close()
+                return
+            client.sendall(data)
+
+    @staticmethod
+    def _receive(end):
+        try:
+            return end.recv(1 << 16)
+        except OSError:
+            return b""
+
+    def close(self):
+        self.listener.close()
+
+
+def test_a_retried_call_whose_reply_was_lost_takes_effect_once(redis_server, namespace, tmp_path):
+    proxy = ReplyDroppingProxy(tmp_path / "proxy.sock", redis_server.socket)
+    retrying = redis.Redis(unix_socket_path=proxy.path, retry=Retry(NoBackoff(), 3),
+                           retry_on_error=[redis.ConnectionError])
+    state = RedisCoordinationState(retrying, namespace)
+    for method, args in [("send_message", ("w", "w", "")), ("drain_inbox", ("w",)),
+                         ("claim_file", ("w", "w"))]:
+        getattr(state, method)(*args)  # every script cached on the server
+
+    proxy.armed.set()
+    sent = state.send_message("a", "b", "once")
+    assert state.inbox("b") == [sent]  # delivered once, though the script was sent twice
+
+    second = state.send_message("a", "b", "twice")
+    proxy.armed.set()
+    assert state.drain_inbox("b") == [sent, second]  # the first run's batch, not []
+    assert state.inbox("b") == []
+
+    proxy.armed.set()
+    assert state.claim_file("a", "p") == "a"  # not "a already holds claim on p"
+    assert proxy.dropped == 3
+
+    # Without retries the call fails; it ran all the same, and the state shows it.
+    single = RedisCoordinationState(redis.Redis(unix_socket_path=proxy.path,
+                                                retry=Retry(NoBackoff(), 0)), namespace)
+    proxy.armed.set()
+    with pytest.raises(redis.ConnectionError):
+        single.send_message("a", "c", "lost reply")
+    assert [m[2] for m in single.inbox("c")] == ["lost reply"]
+    proxy.close()
+
+
+def test_server_going_away_and_coming_back(tmp_path):
+    server = RedisServer(tmp_path, persistent=True).start()
+    state = RedisCoordinationState.from_url(server.url, "gone")
+    async_state = AsyncRedisCoordinationState.from_url(server.url, "gone")
+    loop = asyncio.new_event_loop()
+    try:
+        assert state.claim_file("a", "p") == "a"
+        assert loop.run_until_complete(async_state.status("a")) == "busy"
+        server.stop()
+        for _ in range(2):
+            with pytest.raises(redis.ConnectionError):
+                state.status("a")
+            with pytest.raises(redis.ConnectionError):
+                loop.run_until_complete(async_state.claim_task("b", "t"))
+        server.start()
+        with pytest.raises(RuntimeError, match="^a already holds claim on p$"):
+            state.claim_file("b", "p")
+        assert loop.run_until_complete(async_state.claim_task("b", "t")) == "b"
+    finally:
+        loop.run_until_complete(close_async(async_state.client))
+        loop.close()
+        server.stop()
+
+
+def load(url, agent, log_path, start):
+    """Claims and sends until the server goes away, logging each acknowledged call."""
+    state = RedisCoordinationState.from_url(url, "crash")
+    start.wait()
+    with open(log_path, "w") as log:
+        try:
+            for n in range(1_000_000):
+                state.claim_file(agent, f"{agent}/{n}")
+                log.write(f"claim {n}\n")
+                state.send_message(agent, "collector", f"{agent}:{n}")
+                log.write(f"send {n}\n")
+                log.flush()
+        except (redis.ConnectionError, redis.TimeoutError):
+            pass
+
+
+def test_sigkill_during_load_loses_nothing_acknowledged(tmp_path):
+    server = RedisServer(tmp_path / "server", persistent=True).start()
+    agents = [f"worker-{i}" for i in range(4)]
+    start = spawn.Barrier(len(agents) + 1)
+    logs = {agent: tmp_path / f"{agent}.log" for agent in agents}
+    workers = [spawn.Process(target=load, args=(server.url, agent, logs[agent], start))
+               for agent in agents]
+    try:
+        for worker in workers:
+            worker.start()
+        start.wait(timeout=60)
+        deadline = time.monotonic() + 60
+        while min(os.path.getsize(p) if p.exists() else 0 for p in logs.values()) < 2000:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        server.kill()
+        for worker in workers:
+            worker.join(timeout=60)
+            assert worker.exitcode == 0
+        server.start()
+
+        state = RedisCoordinationState.from_url(server.url, "crash")
+        inbox = [content for _, _, content, _ in state.inbox("collector")]
+        with redis.Redis(unix_socket_path=server.socket) as raw:
+            prefix = namespace_prefix("crash")
+            claims = raw.hlen(prefix + b"claims")
+            events = [f[b"kind"] for _, f in raw.xrange(prefix + b"history")]
+        for agent in agents:
+            acknowledged = {"claim": -1, "send": -1}
+            for line in logs[agent].read_text().splitlines():
+                kind, n = line.split()
+                acknowledged[kind] = int(n)
+            assert acknowledged["send"] >= 100
+            for n in range(acknowledged["claim"] + 1):
+                with pytest.raises(RuntimeError, match=f"^{agent} already holds claim on"):
+                    state.claim_file("checker", f"{agent}/{n}")
+            own = [c for c in inbox if c.startswith(agent + ":")]
+            # Every acknowledged message, once, in order; at most one sent unacknowledged.
+            assert own[:acknowledged["send"] + 1] == \
+                [f"{agent}:{n}" for n in range(acknowledged["send"] + 1)]
+            assert len(own) - (acknowledged["send"] + 1) in (0, 1)
+            assert state.status(agent) == "busy"
+        # Each call is whole: one Claimed per stored claim, one MessageSent per message.
+        assert events.count(b"claimed") == claims
+        assert events.count(b"message_sent") == len(inbox)
+    finally:
+        for worker in workers:
+            if worker.is_alive():
+                worker.kill()
+        server.stop()
