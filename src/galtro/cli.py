@@ -353,8 +353,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _is_redis_error(error: BaseException) -> bool:
+    """Whether ``error`` comes from the server or the client: a Redis error, or a server
+    too old for the scripts."""
     try:
         import redis.exceptions
+
+        from galtro.redis_state import UnsupportedServerError
     except ImportError:
         return False
-    return isinstance(error, redis.exceptions.RedisError)
+    return isinstance(error, (redis.exceptions.RedisError, UnsupportedServerError))
