@@ -1,5 +1,6 @@
 """Random call sequences on the native class, checked call by call against the model."""
 
+import os
 import time
 
 from hypothesis import HealthCheck, settings
@@ -11,9 +12,10 @@ from coordination_model import CoordinationModel
 
 # Settings: 200 sequences of up to 50 calls each, derandomized and without an example
 # database so that every run (and CI) explores the same sequences; about 15 s.
+# GALTRO_MODEL_EXAMPLES sets another number of sequences (fewer for quick runs).
 # Leases never run out within a run; expiry is covered by test_lease_faketime.py.
 MODEL_SETTINGS = settings(
-    max_examples=200,
+    max_examples=int(os.environ.get("GALTRO_MODEL_EXAMPLES", "200")),
     stateful_step_count=50,
     derandomize=True,
     database=None,
