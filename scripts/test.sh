@@ -84,6 +84,18 @@ abi3audit --strict --report "$WHEEL"
 log "manylinux tag, linked libraries, exports, source distribution"
 bash scripts/check_dist.sh "$WHEEL" build/wheelhouse/manylinux
 
+# --- Source builds: a compiler without std::expected stops at configure time ----------
+log "source build with GCC 11: one clear message at configure time"
+ensure_debian_packages g++-11
+if CXX=g++-11 cmake -S . -B build/gcc11 -G Ninja -DGALTRO_BUILD_TESTS=OFF >build/gcc11.log 2>&1 ||
+  ! tr -s ' \n' ' ' <build/gcc11.log | grep -q "needs a C++23 compiler and standard library with std::expected"; then
+  cat build/gcc11.log
+  echo "configuring with g++-11 must stop with the message about std::expected" >&2
+  exit 1
+fi
+sed -n '/CMake Error/,/^$/p' build/gcc11.log
+rm -rf build/gcc11 build/gcc11.log
+
 # --- Python tests against the installed wheel ----------------------------------------
 log "Python tests"
 python -m pip install -q --force-reinstall --no-deps "$WHEEL"
