@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the C++ core tests (plain, under ThreadSanitizer and under
 # AddressSanitizer + UndefinedBehaviorSanitizer), the stable-ABI check of the wheel,
-# and the Python tests against the installed wheel. Installs what it needs first.
+# the Python tests against the installed wheel, the release wheels (x86_64 in every
+# interpreter, aarch64 under qemu-user) and the reliability checks. Installs what it
+# needs first.
 #
 # Usage: bash scripts/test.sh [--quick]
 #   --quick   a few minutes, for working on the code: the plain C++ tests, one wheel,
@@ -20,7 +22,7 @@ QUICK=0
 for arg in "$@"; do
   case "$arg" in
     --quick) QUICK=1 ;;
-    -h | --help) sed -n '2,10p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,12p' "$0"; exit 0 ;;
     *) echo "unknown argument: $arg (see --help)" >&2; exit 2 ;;
   esac
 done
