@@ -22,7 +22,7 @@ QUICK=0
 for arg in "$@"; do
   case "$arg" in
     --quick) QUICK=1 ;;
-    -h | --help) sed -n '2,12p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "unknown argument: $arg (see --help)" >&2; exit 2 ;;
   esac
 done
