@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the C++ core tests (plain, under ThreadSanitizer and under
 # AddressSanitizer + UndefinedBehaviorSanitizer), the stable-ABI check of the wheel,
-# and the Python tests against the installed wheel. Installs what it needs first.
+# the Python tests against the installed wheel, the release wheels (x86_64 in every
+# interpreter, aarch64 under qemu-user) and the reliability checks. Installs what it
+# needs first.
+#
+# Usage: bash scripts/test.sh [--quick]
+#   --quick   a few minutes, for working on the code: the plain C++ tests, one wheel,
+#             and the Python tests at smoke sizes; no sanitizers, no other interpreters,
+#             no release wheels, no reliability checks
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -9,6 +16,22 @@ JOBS=${JOBS:-2}
 PYTHON=${PYTHON:-python3}
 
 log() { printf '\n==> %s\n' "$*"; }
+
+# --- Quick tier: --quick --------------------------------------------------------------
+QUICK=0
+for arg in "$@"; do
+  case "$arg" in
+    --quick) QUICK=1 ;;
+    -h | --help) sed -n '2,11p' "$0"; exit 0 ;;
+    *) echo "unknown argument: $arg (see --help)" >&2; exit 2 ;;
+  esac
+done
+if ((QUICK)); then
+  # Smoke sizes: the model test's sequences; the thread and scale tests are at smoke
+  # size unless GALTRO_RELIABILITY_LEVEL says otherwise.
+  export GALTRO_MODEL_EXAMPLES=${GALTRO_MODEL_EXAMPLES:-20}
+  export GALTRO_RELIABILITY_LEVEL=${GALTRO_RELIABILITY_LEVEL:-smoke}
+fi
 
 # --- System packages (Debian) --------------------------------------------------------
 source scripts/debian_packages.sh
@@ -34,13 +57,16 @@ run_cpp_tests() {  # build folder, extra CMake arguments...
   ctest --test-dir "$build" --output-on-failure -j "$JOBS"
 }
 run_cpp_tests build/cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_cpp_tests build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGALTRO_SANITIZE=thread
-run_cpp_tests build/asan -DCMAKE_BUILD_TYPE=Debug -DGALTRO_SANITIZE=address
+if ((!QUICK)); then
+  run_cpp_tests build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGALTRO_SANITIZE=thread
+  run_cpp_tests build/asan -DCMAKE_BUILD_TYPE=Debug -DGALTRO_SANITIZE=address
+fi
 
 # --- Wheel: one cp39-abi3 build, checked against the stable ABI ----------------------
 log "building the wheel"
 rm -rf build/wheelhouse
-python -m pip wheel . --no-deps --no-build-isolation -w build/wheelhouse -q
+python -m pip wheel . --no-deps --no-build-isolation -w build/wheelhouse -q \
+  -C cmake.define.GALTRO_WERROR=ON
 WHEEL=$(ls build/wheelhouse/galtro_core-*-cp39-abi3-*.whl)
 python - "$WHEEL" <<'PY'
 import sys, zipfile
@@ -49,9 +75,28 @@ modules = [n for n in names if n.startswith("galtro_core") and n.endswith(".so")
 assert modules == ["galtro_core.abi3.so"], modules
 print("wheel module:", modules[0])
 PY
+if ((QUICK)); then
+  log "Python tests at smoke sizes"
+  python -m pip install -q --force-reinstall --no-deps "$WHEEL"
+  cd "$ROOT/tests/python"
+  python -m pytest -q -p no:cacheprovider .
+  exit 0
+fi
 abi3audit --strict --report "$WHEEL"
 log "manylinux tag, linked libraries, exports, source distribution"
 bash scripts/check_dist.sh "$WHEEL" build/wheelhouse/manylinux
+
+# --- Source builds: a compiler without std::expected stops at configure time ----------
+log "source build with GCC 11: one clear message at configure time"
+ensure_debian_packages g++-11
+if CXX=g++-11 cmake -S . -B build/gcc11 -G Ninja -DGALTRO_BUILD_TESTS=OFF >build/gcc11.log 2>&1 ||
+  ! tr -s ' \n' ' ' <build/gcc11.log | grep -q "needs a C++23 compiler and standard library with std::expected"; then
+  cat build/gcc11.log
+  echo "configuring with g++-11 must stop with the message about std::expected" >&2
+  exit 1
+fi
+sed -n '/CMake Error/,/^$/p' build/gcc11.log
+rm -rf build/gcc11 build/gcc11.log
 
 # --- Python tests against the installed wheel (the Redis state against a redis-server of
 # their own, and mypy --strict and pyright on the galtro package: test_typing.py) ---------
@@ -60,10 +105,18 @@ python -m pip install -q --force-reinstall --no-deps "$WHEEL"
 cd "$ROOT/tests/python"
 python -m pytest -q -p no:cacheprovider .
 
-# --- The same wheel in every CPython 3.9 or later on the machine -----------------------
-log "the wheel in every interpreter"
+# --- Release wheels: manylinux2014 x86_64 and aarch64 ------------------------------------
+# Built with zig's clang for glibc 2.17; build_wheels.sh checks each wheel's tags, the
+# highest GLIBC symbol version its module needs, its libraries and exports. The x86_64
+# one runs the Python tests in every CPython 3.9 or later on the machine, the aarch64
+# one a subset (no subprocesses) in Debian's arm64 CPython under qemu-user.
+log "release wheels"
 cd "$ROOT"
-bash scripts/test_interpreters.sh "$(ls build/wheelhouse/manylinux/galtro_core-*-cp39-abi3-manylinux*.whl)"
+bash scripts/build_wheels.sh
+log "the x86_64 release wheel in every interpreter"
+bash scripts/test_interpreters.sh "$(ls wheelhouse/galtro_core-*-cp39-abi3-manylinux2014_x86_64.whl)"
+log "the aarch64 release wheel under qemu-user"
+bash scripts/test_aarch64.sh "$(ls wheelhouse/galtro_core-*-cp39-abi3-manylinux2014_aarch64.whl)"
 
 # --- Reliability: sanitized module, reference counts, memcheck, fuzzing, stress ------------
 log "reliability checks"

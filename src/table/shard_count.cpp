@@ -1,7 +1,6 @@
 #include "table/shard_count.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <bit>
@@ -9,8 +8,9 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <vector>
+
+#include "table/platform.h"
 
 namespace galtro {
 namespace {
@@ -18,11 +18,6 @@ namespace {
 constexpr std::size_t kShardsPerProcessor = 4;
 static_assert(std::has_single_bit(kShardsPerProcessor),
               "shards per processor times a power of two must stay a power of two");
-
-// sched_getaffinity fails with EINVAL when the mask is smaller than the kernel's;
-// the mask is grown by doubling up to this many processors.
-constexpr std::size_t kMaxAffinityProcessors = std::size_t{1} << 20;
-static_assert(kMaxAffinityProcessors >= CPU_SETSIZE, "must cover the default mask size");
 
 std::string_view trim(std::string_view text) noexcept {
   constexpr std::string_view kSpace = " \t\r\n";
@@ -101,22 +96,6 @@ std::optional<std::string> read_file(const std::string& path) {
     if (got == 0) return contents;
     contents.append(buffer, static_cast<std::size_t>(got));
   }
-}
-
-std::optional<std::size_t> affinity_processors() {
-  for (std::size_t processors = CPU_SETSIZE; processors <= kMaxAffinityProcessors;
-       processors *= 2) {
-    const std::size_t bytes = CPU_ALLOC_SIZE(processors);
-    std::unique_ptr<cpu_set_t, decltype(&::free)> mask(CPU_ALLOC(processors), &::free);
-    if (!mask) return std::nullopt;
-    if (::sched_getaffinity(0, bytes, mask.get()) == 0) {
-      const int count = CPU_COUNT_S(bytes, mask.get());
-      if (count <= 0) return std::nullopt;
-      return static_cast<std::size_t>(count);
-    }
-    if (errno != EINVAL) return std::nullopt;
-  }
-  return std::nullopt;
 }
 
 // The tightest CPU limit on the process's group and the groups above it, up to the
@@ -226,11 +205,7 @@ std::optional<CgroupCpuLocation> locate_cgroup_cpu(std::string_view proc_self_cg
 }
 
 std::size_t available_processors() {
-  std::optional<std::size_t> processors = affinity_processors();
-  if (!processors) {
-    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-    if (online > 0) processors = static_cast<std::size_t>(online);
-  }
+  std::optional<std::size_t> processors = platform::scheduler_processor_count();
   const auto proc_self_cgroup = read_file("/proc/self/cgroup");
   const auto mountinfo = read_file("/proc/self/mountinfo");
   if (proc_self_cgroup && mountinfo) {

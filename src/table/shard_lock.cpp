@@ -1,14 +1,11 @@
 #include "table/shard_lock.h"
 
-#include <linux/futex.h>
 #include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cassert>
-#include <climits>
 
 #include "table/fatal_failure.h"
+#include "table/platform.h"
 
 namespace galtro {
 
@@ -122,13 +119,11 @@ void ShardLock::wake_after_last_reader() noexcept {
 void ShardLock::sleep(std::uint32_t expected) noexcept {
   // Returns at once if the word has changed since `expected` was read; spurious
   // returns are harmless, the caller looks at the word again.
-  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state_), FUTEX_WAIT_PRIVATE, expected,
-            nullptr, nullptr, 0);
+  platform::futex_wait(state_, expected);
 }
 
 void ShardLock::wake_all() noexcept {
-  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state_), FUTEX_WAKE_PRIVATE, INT_MAX,
-            nullptr, nullptr, 0);
+  platform::futex_wake_all(state_);
 }
 
 }  // namespace galtro

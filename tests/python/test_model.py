@@ -8,6 +8,7 @@ the model's at the end of each sequence.
 """
 
 import asyncio
+import os
 import time
 import uuid
 
@@ -24,10 +25,11 @@ from redis_server import close_async
 
 # Settings: 200 sequences of up to 50 calls each, derandomized and without an example
 # database so that every run (and CI) explores the same sequences; about 15 s a class.
+# GALTRO_MODEL_EXAMPLES sets another number of sequences (fewer for quick runs).
 # Leases never run out within a run; expiry is covered by test_lease_faketime.py and
 # test_redis_server_clock.py.
 MODEL_SETTINGS = settings(
-    max_examples=200,
+    max_examples=int(os.environ.get("GALTRO_MODEL_EXAMPLES", "200")),
     stateful_step_count=50,
     derandomize=True,
     database=None,

@@ -119,3 +119,10 @@ def test_internal_links_and_named_files_exist():
         assert target in anchors, target
     for path in re.findall(r"`((?:src|tests|scripts|examples|benchmarks)/[\w./-]+)`", README):
         assert (ROOT / path).exists(), path
+
+
+def test_contents_lists_every_section():
+    sections = [h for h in re.findall(r"^## (.+)$", README, re.M)
+                if h not in ("Quick start", "Contents")]
+    listed = re.findall(r"^- \[([^\]]+)\]\(#", section("Contents"), re.M)
+    assert listed == sections
