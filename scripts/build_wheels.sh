@@ -9,7 +9,8 @@
 # scikit-build-core as for any wheel, with the compiler swapped; each wheel is then given
 # its platform tag, and checked: auditwheel agrees with the tag, the highest GLIBC symbol
 # version the module needs is at most 2.17, only the C library is needed, only
-# PyInit_galtro_core is exported, and the module carries no debug information.
+# PyInit_galtro_core (and PyInit__state_reader from galtro._state_reader) is exported,
+# and the modules carry no debug information.
 #
 # Python headers: the limited API (3.9) is the same on every architecture, but the
 # header tree must be self-contained (a pyconfig.h of its own, not Debian's redirect
@@ -111,38 +112,47 @@ build_wheel() {  # architecture
 }
 
 # --- Checks of one release wheel -------------------------------------------------------
-check_wheel() {  # architecture, wheel
-  local arch=$1 wheel=$2 unpacked="$WORK/check-$1"
-  local plat="manylinux2014_$arch"
-  rm -rf "$unpacked"
-  python -m zipfile -e "$wheel" "$unpacked"
-  local module="$unpacked/galtro_core.abi3.so"
-  [[ -f "$module" ]] || fail "no galtro_core.abi3.so in $wheel"
-  [[ -f "$unpacked/galtro/__init__.py" && -f "$unpacked/galtro/py.typed" ]] || fail "no galtro package in $wheel"
+# One native module of a release wheel: its machine, glibc floor, libraries, exports.
+# Sets the caller's glibc and needed (bash's locals are seen by the functions called).
+check_module() {  # architecture, module file, its initialisation function
+  local arch=$1 module=$2 init=$3
+  [[ -f "$module" ]] || fail "no $(basename "$module") in the $arch wheel"
   local machine
   machine=$(readelf -h "$module" | sed -nE 's/^ *Machine: *//p')
   case "$arch:$machine" in
     x86_64:*X86-64* | aarch64:*AArch64*) ;;
-    *) fail "$wheel holds a module for '$machine', not $arch" ;;
+    *) fail "$(basename "$module") is for '$machine', not $arch" ;;
   esac
-  local glibc
   glibc=$(readelf -V -W "$module" | grep -oE 'GLIBC_[0-9]+(\.[0-9]+)+' | sed 's/GLIBC_//' | sort -uV | tail -n 1)
   [[ "$(printf '%s\n%s\n' "$glibc" "$GLIBC_FLOOR" | sort -V | tail -n 1)" == "$GLIBC_FLOOR" ]] ||
-    fail "the module needs GLIBC_$glibc, more than $GLIBC_FLOOR"
-  local needed library
+    fail "$(basename "$module") needs GLIBC_$glibc, more than $GLIBC_FLOOR"
+  local library
   needed=$(readelf -d -W "$module" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p' | sort | tr '\n' ' ')
   for library in $needed; do
     case "$library" in
       libc.so.6 | libm.so.6 | libpthread.so.0 | libdl.so.2 | librt.so.1 | ld-linux-*.so.*) ;;
-      *) fail "the module needs $library; only the C library is allowed" ;;
+      *) fail "$(basename "$module") needs $library; only the C library is allowed" ;;
     esac
   done
   local exported
   exported=$(readelf --dyn-syms -W "$module" |
     awk '$7 != "UND" && $5 != "LOCAL" && ($4 == "FUNC" || $4 == "OBJECT" || $4 == "IFUNC") {print $8}' |
     sed 's/@.*//' | sort -u | tr '\n' ' ')
-  [[ "$exported" == "PyInit_galtro_core " ]] || fail "the module exports $exported"
-  readelf -S -W "$module" | grep -qE '\.debug_|\.symtab' && fail "the module is not stripped"
+  [[ "$exported" == "$init " ]] || fail "$(basename "$module") exports $exported"
+  if readelf -S -W "$module" | grep -qE '\.debug_|\.symtab'; then
+    fail "$(basename "$module") is not stripped"
+  fi
+}
+
+check_wheel() {  # architecture, wheel
+  local arch=$1 wheel=$2 unpacked="$WORK/check-$1"
+  local plat="manylinux2014_$arch"
+  rm -rf "$unpacked"
+  python -m zipfile -e "$wheel" "$unpacked"
+  [[ -f "$unpacked/galtro/__init__.py" && -f "$unpacked/galtro/py.typed" ]] || fail "no galtro package in $wheel"
+  local module="$unpacked/galtro_core.abi3.so" glibc needed
+  check_module "$arch" "$unpacked/galtro/_state_reader.abi3.so" PyInit__state_reader
+  check_module "$arch" "$module" PyInit_galtro_core  # last: its figures are summarised
   auditwheel show "$wheel" >"$WORK/show-$arch" 2>&1 || { cat "$WORK/show-$arch"; fail "auditwheel show failed"; }
   local tag
   tag=$(tr '\n' ' ' <"$WORK/show-$arch" | sed -nE 's/.*consistent with the following platform tag: *"([^"]+)".*/\1/p')
