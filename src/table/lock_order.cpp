@@ -13,6 +13,7 @@ struct HeldLock {
   const void* table;
   const ShardLock* lock;
   LockNesting nesting;
+  bool walk;  // a shared hold taken by an iteration, or a reference it yielded
 };
 
 // More holds than the rule lets a thread have at once, shared holds of one shard
@@ -33,8 +34,9 @@ void push(const HeldLock& hold) {
 
 }  // namespace
 
-void check_acquire(const void* table, LockNesting /*nesting*/) {
+void check_acquire(const void* table, LockNesting /*nesting*/, bool walk) {
   for (std::size_t i = 0; i < held.count; ++i) {
+    if (held.holds[i].table == table && walk && held.holds[i].walk) continue;
     if (held.holds[i].table == table) {
       fatal("lock order violated: a second lock of one table taken while one is held");
     }
@@ -44,8 +46,8 @@ void check_acquire(const void* table, LockNesting /*nesting*/) {
   }
 }
 
-void note_acquired(const void* table, LockNesting nesting, const ShardLock* lock) {
-  push(HeldLock{table, lock, nesting});
+void note_acquired(const void* table, LockNesting nesting, const ShardLock* lock, bool walk) {
+  push(HeldLock{table, lock, nesting, walk});
 }
 
 void note_added(const ShardLock* lock) {

@@ -5,8 +5,11 @@
 // to an outer table (LockNesting::kOuter). A table is inner unless its owner makes it
 // outer; an inner table's lock is therefore always the last one a thread takes.
 // (In the coordination state `claims` is the one outer table, so the only nesting is
-// a `claims` shard held while a `statuses` or `history` shard is taken.) Two threads
-// that keep the rule can never wait for each other in a circle.
+// a `claims` shard held while a `statuses` or `history` shard is taken.) One walk is
+// let through: an iteration moves on to the next shard, shared, while references it
+// yielded from earlier shards still hold those; shared holds taken in rising shard
+// order wait only for writers, and a writer holds nothing else of the table. Two
+// threads that keep the rule can never wait for each other in a circle.
 //
 // The check. Builds with GALTRO_CHECK_LOCK_ORDER set (Debug and sanitizer builds, see
 // CMakeLists.txt) record, per thread, every shard lock a table hands out, and a lock
@@ -34,16 +37,19 @@ inline constexpr bool kLockOrderChecked = GALTRO_CHECK_LOCK_ORDER != 0;
 namespace lock_order {
 
 #if GALTRO_CHECK_LOCK_ORDER
-// Fatal if the calling thread may not take a lock of `table` now.
-void check_acquire(const void* table, LockNesting nesting);
-// The calling thread has taken `lock` of `table`, or one more hold of it.
-void note_acquired(const void* table, LockNesting nesting, const ShardLock* lock);
+// Fatal if the calling thread may not take a lock of `table` now; `walk` for an
+// iteration entering its next shard.
+void check_acquire(const void* table, LockNesting nesting, bool walk = false);
+// The calling thread has taken `lock` of `table` (in an iteration's walk), or one more
+// hold of it.
+void note_acquired(const void* table, LockNesting nesting, const ShardLock* lock,
+                   bool walk = false);
 void note_added(const ShardLock* lock);
 // The calling thread has given up one hold of `lock`.
 void note_released(const ShardLock* lock) noexcept;
 #else
-inline void check_acquire(const void*, LockNesting) noexcept {}
-inline void note_acquired(const void*, LockNesting, const ShardLock*) noexcept {}
+inline void check_acquire(const void*, LockNesting, bool = false) noexcept {}
+inline void note_acquired(const void*, LockNesting, const ShardLock*, bool = false) noexcept {}
 inline void note_added(const ShardLock*) noexcept {}
 inline void note_released(const ShardLock*) noexcept {}
 #endif

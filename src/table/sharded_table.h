@@ -200,11 +200,12 @@ class BasicShardedTable {
   };
 
   // Every shard lock is taken and given up through these four, which keep the lock
-  // order check (lock_order.h) informed; the check comes before any wait.
-  void lock_shared(const Shard& shard) const {
-    lock_order::check_acquire(this, nesting_);
+  // order check (lock_order.h) informed; the check comes before any wait. `walk`: an
+  // iteration entering its next shard.
+  void lock_shared(const Shard& shard, bool walk = false) const {
+    lock_order::check_acquire(this, nesting_, walk);
     shard.lock.lock_shared();
-    lock_order::note_acquired(this, nesting_, &shard.lock);
+    lock_order::note_acquired(this, nesting_, &shard.lock, walk);
   }
   void lock_exclusive(Shard& shard) {
     lock_order::check_acquire(this, nesting_);
@@ -475,7 +476,7 @@ class BasicShardedTable<K, V, StorageAllocator>::Iteration {
     while (shard_ < table_->shard_count()) {
       Shard& shard = table_->shards_[shard_];
       if (!holding_) {
-        table_->lock_shared(shard);
+        table_->lock_shared(shard, /*walk=*/true);
         holding_ = true;
         next_slot_ = 0;
       }

@@ -55,6 +55,17 @@ TEST(LockOrder, OnlyAnOuterTablesLockMayBeHeldWhileAnotherIsTaken) {
     EXPECT_EQ(failure_of([&] { table->size(); }),
               "lock order violated: a second lock of one table taken while one is held");
   }
+  {
+    // An iteration may move on while references from earlier shards live, but nothing
+    // else of the table may be taken meanwhile.
+    for (int key = 0; key < 32; ++key) inner.insert(std::to_string(key), key);
+    auto iteration = inner.iterate();
+    auto kept = iteration.next();
+    while (auto ref = iteration.next()) {
+    }
+    EXPECT_EQ(failure_of([&] { inner.get("k"); }),
+              "lock order violated: a second lock of one table taken while one is held");
+  }
   // Every failed attempt left nothing behind: each lock can be taken again.
   auto first = outer.entry("k");
   auto second = inner.entry("k");
