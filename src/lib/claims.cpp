@@ -74,8 +74,8 @@ std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarge
          is_task ? " already holds claim on task " : " already holds claim on ", name.view()})});
   }
 
-  // Takeover of an expired claim: the lock stays held (claims before statuses and
-  // claims before history) until both events are recorded. The events take the key
+  // Takeover of an expired claim: the lock stays held (the one nesting lock_order.h
+  // allows) until both events are recorded. The events take the key
   // from the entry, which keeps it stored meanwhile.
   const Text previous_holder = std::exchange(stored, std::move(fresh)).holder;
   write_status(agent_id, AgentStatus::kBusy, status_key);

@@ -8,9 +8,7 @@
 //   history  Unix second -> EventLog, the events appended during that second, in
 //            order, serialized back to back (event_log.h)
 //
-// Lock order: `claims` is the one outer table of lock_order.h, so a `claims` shard may
-// be held while a `statuses` or `history` shard is taken (only the takeover of an
-// expired claim does so), and nothing else nests.
+// Lock order: lock_order.h; `claims` is its one outer table.
 //
 // Operations never fail except as stated: claim operations return a Refusal with
 // the message text, and a clock before the Unix epoch is a FatalFailure.
