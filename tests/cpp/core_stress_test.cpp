@@ -67,9 +67,10 @@ std::string agent_name(int thread) {
 
 std::vector<HistoryEvent> all_events(const CoordinationState& state) {
   std::map<std::uint64_t, std::vector<HistoryEvent>> by_second;
-  StateAccess::history(state).for_each([&by_second](std::uint64_t second, const HistoryList& events) {
-    by_second[second] = events.events();
-  });
+  StateAccess::history(state).for_each(
+      [&by_second](std::uint64_t second, const HistoryList& events) {
+        by_second[second] = events.events();
+      });
   std::vector<HistoryEvent> flat;
   for (auto& [second, events] : by_second) flat.insert(flat.end(), events.begin(), events.end());
   return flat;

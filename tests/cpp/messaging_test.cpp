@@ -55,17 +55,18 @@ using EventTuple = std::tuple<std::string, std::string, std::string, std::string
 
 std::vector<EventTuple> message_events_of(const CoordinationState& state) {
   std::map<std::uint64_t, std::vector<EventTuple>> by_second;
-  StateAccess::history(state).for_each([&by_second](std::uint64_t second, const HistoryList& events) {
-    for (const HistoryEvent& event : events.events()) {
-      if (const auto* sent = std::get_if<MessageSentEvent>(&event)) {
-        by_second[second].emplace_back("sent", sent->from_agent.str(), sent->to_agent.str(),
-                                       sent->content.str(), sent->time);
-      } else if (const auto* all = std::get_if<BroadcastEvent>(&event)) {
-        by_second[second].emplace_back("broadcast", all->from_agent.str(), "", all->content.str(),
-                                       all->time);
-      }
-    }
-  });
+  StateAccess::history(state).for_each(
+      [&by_second](std::uint64_t second, const HistoryList& events) {
+        for (const HistoryEvent& event : events.events()) {
+          if (const auto* sent = std::get_if<MessageSentEvent>(&event)) {
+            by_second[second].emplace_back("sent", sent->from_agent.str(), sent->to_agent.str(),
+                                           sent->content.str(), sent->time);
+          } else if (const auto* all = std::get_if<BroadcastEvent>(&event)) {
+            by_second[second].emplace_back("broadcast", all->from_agent.str(), "", all->content.str(),
+                                           all->time);
+          }
+        }
+      });
   std::vector<EventTuple> flat;
   for (auto& [second, events] : by_second) flat.insert(flat.end(), events.begin(), events.end());
   return flat;
