@@ -59,11 +59,14 @@ Message CoordinationState::broadcast(Text from_agent, Text content) {
   ensure_status(message.from_agent);
 
   // Every agent with a status entry, the sender included, taken whole before any
-  // inbox is touched; each id is hashed for `inboxes` once, here.
+  // inbox is touched; each id is hashed for `inboxes` once, here. Statuses are never
+  // removed, so the last broadcast's count is a good guess of the room needed.
   std::vector<Recipient> recipients;
+  recipients.reserve(last_recipient_count_.load(std::memory_order_relaxed));
   statuses_.for_each([&](const Text& agent_id, const AgentStatus&) {
     recipients.push_back(Recipient{agent_id, inboxes_.hash(agent_id)});
   });
+  last_recipient_count_.store(recipients.size(), std::memory_order_relaxed);
 
   // Every recipient's copy is made before the first delivery, so that running out of
   // memory for them delivers nothing.
@@ -75,20 +78,23 @@ Message CoordinationState::broadcast(Text from_agent, Text content) {
   }
 
   // Deliveries grouped by inbox shard (a counting sort of the recipients), so that each
-  // shard is locked once; one shard at a time, as ever.
+  // shard is locked once; one shard at a time, as ever. One block holds the sort:
+  // where each shard's run starts (shard_count + 1), the next place in each run
+  // (shard_count), and the recipients' indexes in shard order.
   const std::size_t shard_count = inboxes_.shard_count();
-  std::vector<std::uint32_t> starts(shard_count + 1, 0);
+  std::vector<std::uint32_t> sort(2 * shard_count + 1 + recipients.size(), 0);
+  std::uint32_t* const starts = sort.data();
+  std::uint32_t* const next = starts + shard_count + 1;
+  std::uint32_t* const order = next + shard_count;
   for (const Recipient& recipient : recipients) {
     ++starts[inboxes_.shard_index(recipient.inbox_hash) + 1];
   }
-  for (std::size_t shard = 0; shard < shard_count; ++shard) starts[shard + 1] += starts[shard];
-  std::vector<std::uint32_t> order(recipients.size());
-  {
-    std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
-    for (std::size_t i = 0; i < recipients.size(); ++i) {
-      order[next[inboxes_.shard_index(recipients[i].inbox_hash)]++] =
-          static_cast<std::uint32_t>(i);
-    }
+  for (std::size_t shard = 0; shard < shard_count; ++shard) {
+    starts[shard + 1] += starts[shard];
+    next[shard] = starts[shard];
+  }
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    order[next[inboxes_.shard_index(recipients[i].inbox_hash)]++] = static_cast<std::uint32_t>(i);
   }
   for (std::size_t shard = 0; shard < shard_count; ++shard) {
     if (starts[shard] == starts[shard + 1]) continue;
