@@ -100,8 +100,10 @@ Message CoordinationState::broadcast(Text from_agent, Text content) {
     if (starts[shard] == starts[shard + 1]) continue;
     auto batch = inboxes_.lock_shard(shard);
     for (std::uint32_t k = starts[shard]; k < starts[shard + 1]; ++k) {
-      const Recipient& recipient = recipients[order[k]];
-      batch.or_insert(recipient.inbox_hash, recipient.agent_id, Inbox())
+      // The snapshot's copy of the id becomes the key of an inbox made here, so that
+      // no delivery needs memory for a key.
+      Recipient& recipient = recipients[order[k]];
+      batch.or_insert(recipient.inbox_hash, std::move(recipient.agent_id), Inbox())
           .push_back(std::move(copies[order[k]]));
     }
   }

@@ -417,16 +417,15 @@ class BasicShardedTable<K, V, StorageAllocator>::ShardBatch {
   ~ShardBatch() { release(); }
 
   // The value stored under `key`, whose hash is `key_hash`; if there is none, `value`
-  // is stored first under an owned copy of `key`. On std::bad_alloc nothing has
-  // changed. PRECONDITION: the lock is held; `key` falls in this shard.
-  V& or_insert(std::uint64_t key_hash, Lookup key, V value)
-    requires std::constructible_from<K, Lookup>
-  {
+  // is stored first under `key`, moved in (it is left as it was otherwise). On
+  // std::bad_alloc nothing has changed. PRECONDITION: the lock is held; `key` falls in
+  // this shard.
+  V& or_insert(std::uint64_t key_hash, K&& key, V value) {
     if (shard_ == nullptr) fatal("assertion failed: shard batch holds its shard lock");
     if (&table_->shard_for(key_hash) != shard_) fatal("assertion failed: key is in the shard");
-    std::size_t index = shard_->map.find(key_hash, key);
+    std::size_t index = shard_->map.find(key_hash, Traits::lookup(key));
     if (index == Map::npos) {
-      index = shard_->map.insert_new(key_hash, K(key), std::move(value), Rehash{table_});
+      index = shard_->map.insert_new(key_hash, std::move(key), std::move(value), Rehash{table_});
     }
     return shard_->map.slot(index).value;
   }
