@@ -21,8 +21,11 @@ Workloads marked "fresh" get a new state (untimed) before every batch; the other
 build their state once per implementation and keep it.
 
 The numbers are per loop iteration (see the workload's text for what one iteration
-does), medians over the repeats; ratios are ratios of medians. The empty loop's own
-cost per iteration is printed above the table and is part of every number.
+does), medians over the repeats. Ratios are paired: each repeat gives one ratio of
+two implementations' batches, timed back to back in the same round, and the table
+shows the median of those per-repeat ratios, so that a slow stretch of the machine
+cancels out instead of landing on one side. The empty loop's own cost per iteration
+is printed above the table and is part of every number.
 
 Memory is measured in a new child process per implementation: resident size from
 /proc/self/statm before and after filling a state with many held claims or pending
@@ -200,6 +203,13 @@ def known_agents(count: int) -> Callable[[Impl], dict]:
 
 
 CLAIM_RELEASE = 'claim_file("agent-1", "src/lib.rs")\nrelease("agent-1", "file:src/lib.rs")'
+# Ids and paths of the length real callers use: over the 15 bytes that a text keeps
+# without a heap block, as most agent ids and every resource key of a real tree are.
+LONG_AGENT = "agent-backend-07"
+LONG_PEER = "agent-frontend-12"
+LONG_PATH = "src/galtro/module_042.py"
+CLAIM_RELEASE_LONG = (f'claim_file("{LONG_AGENT}", "{LONG_PATH}")\n'
+                      f'release("{LONG_AGENT}", "file:{LONG_PATH}")')
 CLAIM_RELEASE_KW = ('claim_file(agent_id="agent-1", path="src/lib.rs")\n'
                     'release(agent_id="agent-1", resource_key="file:src/lib.rs")')
 
@@ -214,6 +224,8 @@ WORKLOADS = [
              CLAIM_RELEASE),
     Workload("claim_file+release, free key, kw", "the same by keyword", claim_release(0),
              CLAIM_RELEASE_KW),
+    Workload("claim_file+release, long path", f"the same as {LONG_AGENT} on {LONG_PATH}",
+             claim_release(0), CLAIM_RELEASE_LONG),
     Workload("claim_file refused", "claim a file another agent holds; RuntimeError caught",
              held_key,
              'try:\n    claim_file("agent-1", "src/held.rs")\nexcept RuntimeError:\n    pass'),
@@ -225,6 +237,8 @@ WORKLOADS = [
              'send_message("agent-1", "agent-2", content)'),
     Workload("send_message 32 B, kw", "the same by keyword", messaging,
              'send_message(from_agent="agent-1", to_agent="agent-2", content=content)'),
+    Workload("send_message 32 B, long ids", f"one direct message, {LONG_AGENT} to {LONG_PEER}",
+             messaging, f'send_message("{LONG_AGENT}", "{LONG_PEER}", content)'),
     Workload("inbox, 10 pending", "list an inbox of 10 messages", ten_pending,
              'inbox("agent-2")'),
     Workload("10 sends + drain_inbox", "10 direct messages, then drain them", messaging,
@@ -403,6 +417,20 @@ def ratio(a: float | None, b: float | None) -> str:
     return f"{a / b:.2f}"
 
 
+def paired_ratio(times: dict[str, list[float]], a: str, b: str,
+                 pick: Callable[[list[float]], float]) -> float | None:
+    """The statistic `pick` (median or min) of the per-repeat ratios a/b: repeat i of
+    each implementation ran in the same round, so their quotient is free of whatever
+    the machine did in other rounds."""
+    if a not in times or b not in times:
+        return None
+    return pick([x / y for x, y in zip(times[a], times[b])])
+
+
+def format_ratio(value: float | None) -> str:
+    return "n/a" if value is None else f"{value:.2f}"
+
+
 def spread_mark(values: list[float]) -> str:
     """'~' when the repeats scatter by more than 5 % (median absolute deviation)."""
     if len(values) < 3:
@@ -423,8 +451,22 @@ def timing_table(results: list, pick: Callable[[list[float]], float]) -> str:
         core, floor, pure = medians["core"], medians["floor"], medians["pure"]
         work = format_ns(core - floor) if core is not None and floor is not None else "n/a"
         lines.append(f"| {workload.name} | {' | '.join(cells)} | {work} | "
-                     f"{ratio(core, floor)} | {ratio(core, pure)} |")
+                     f"{format_ratio(paired_ratio(times, 'core', 'floor', pick))} | "
+                     f"{format_ratio(paired_ratio(times, 'core', 'pure', pick))} |")
     return "\n".join(lines)
+
+
+def scaling_lines(results: list, pick: Callable[[list[float]], float]) -> list[str]:
+    """How much slower claim + release is with 1M claims held than with 1k, per
+    implementation (a ratio of the two workloads' statistics: they ran apart)."""
+    by_name = {workload.name: times for workload, _loops, times in results}
+    small = by_name.get("claim_file+release, 1k held")
+    large = by_name.get("claim_file+release, 1M held")
+    if small is None or large is None:
+        return []
+    cells = [f"{name} {pick(large[name]) / pick(small[name]):.2f}"
+             for name in ("core", "floor", "pure") if name in small and name in large]
+    return [f"- claim_file+release with 1M held / with 1k held: {', '.join(cells)}"]
 
 
 def memory_table(memory: dict) -> str:
@@ -541,8 +583,10 @@ def main() -> int:
     report += [f"- {line}" for line in environment_lines(impls)]
     report += [f"- empty loop: {loop_ns:.1f} ns per iteration (included below)",
                f"- time per loop iteration, {args.statistic} over repeats; "
-               "~ marks a spread (MAD) above 5 %", "",
+               "~ marks a spread (MAD) above 5 %; "
+               f"ratios are the {args.statistic} of per-repeat (paired) ratios", "",
                timing_table(results, STATISTICS[args.statistic]), ""]
+    report += scaling_lines(results, STATISTICS[args.statistic])
     if memory:
         report += [f"Memory (resident size, fresh process each, mean over {memory_items:,} "
                    f"to {round(memory_items * 2 ** 0.75):,} items):", "",

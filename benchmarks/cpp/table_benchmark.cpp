@@ -167,14 +167,15 @@ class ShardedText {
     auto found = table_.get(key);
     return found ? found->value() : 0;
   }
-  // insert and entry own their key: each call builds a Text of the probe.
+  // insert owns its key: each call builds a Text of the probe. entry looks the key up
+  // by view and would copy it only to insert.
   void insert(Key key, Value value) { table_.insert(Text(key), value); }
   void update(Key key) {
-    auto entry = table_.entry(Text(key));
+    auto entry = table_.entry(key);
     if (entry.occupied()) ++entry.value();
   }
   void erase(Key key) {
-    auto entry = table_.entry(Text(key));
+    auto entry = table_.entry(key);
     if (entry.occupied()) entry.remove();
   }
 

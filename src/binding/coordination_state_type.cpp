@@ -163,9 +163,11 @@ PyObject* call_method(Signature<N>& signature, PyObject* receiver, PyObject* arg
           ErrorValue::deferred(PyExc_TypeError, "uninitialized CoordinationState object"));
     }
     const SharedUse use(receiver);
+    // The texts borrow the encodings, which therefore go last.
+    std::array<OwnedReference, N> encodings;
     std::array<Text, N> texts;
     for (std::size_t i = 0; i < N; ++i) {
-      std::expected<Text, ErrorValue> text = text_from_object(arguments[i]);
+      std::expected<Text, ErrorValue> text = text_from_object(arguments[i], encodings[i]);
       if (!text) {
         return std::unexpected(
             name_failing_argument(std::move(text.error()), signature.parameter_names[i]));

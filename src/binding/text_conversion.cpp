@@ -15,12 +15,12 @@ std::expected<OwnedReference, ErrorValue> utf8_bytes(PyObject* object) {
   return bytes;
 }
 
-std::expected<Text, ErrorValue> text_from_object(PyObject* object) {
+std::expected<Text, ErrorValue> text_from_object(PyObject* object, OwnedReference& encoding) {
   // utf8_bytes and bytes_view, written out: this runs for every argument of every call.
   if (!PyUnicode_CheckExact(object) && !PyUnicode_Check(object)) {
     return std::unexpected(conversion_error(Py_TYPE(object), "PyString"));
   }
-  const OwnedReference bytes(PyUnicode_AsUTF8String(object));
+  OwnedReference bytes(PyUnicode_AsUTF8String(object));
   if (!bytes) return std::unexpected(ErrorValue::fetch());
   char* data = nullptr;
   Py_ssize_t size = 0;
@@ -28,7 +28,8 @@ std::expected<Text, ErrorValue> text_from_object(PyObject* object) {
     PyErr_Print();
     fatal("Python API call failed");
   }
-  return Text(data, static_cast<std::size_t>(size));
+  encoding = std::move(bytes);
+  return Text::borrowed(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
 std::string_view bytes_view(PyObject* bytes) {

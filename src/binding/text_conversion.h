@@ -21,9 +21,11 @@ namespace galtro::binding {
 // interpreter's UnicodeEncodeError. Borrows `object`.
 std::expected<OwnedReference, ErrorValue> utf8_bytes(PyObject* object);
 
-// The UTF-8 text of `object`, copied once into an owned Text. Errors as utf8_bytes.
-// Borrows `object`.
-std::expected<Text, ErrorValue> text_from_object(PyObject* object);
+// The UTF-8 text of `object`, for the length of one call: `encoding` is set to the
+// strict UTF-8 encoding, which the text borrows if it is longer than a text keeps
+// inline (Text::borrowed), so the caller keeps `encoding` for as long as the text or
+// any text moved from it lives. Errors as utf8_bytes. Borrows `object`.
+std::expected<Text, ErrorValue> text_from_object(PyObject* object, OwnedReference& encoding);
 
 // The contents of a bytes object. Borrows `bytes`, which must be a bytes object and
 // outlive the view.

@@ -2,15 +2,17 @@
 //
 // Every decision on a key is made while the exclusive lock of the key's `claims`
 // shard is held (through the table entry), so test and change are atomic per key.
-// The copies of the caller's texts that the status and history steps need are made
-// before the claim changes, so that running out of memory for them changes nothing.
-// Only the takeover path keeps that lock while it writes `statuses` and `history`.
+// What the status and history steps need in proportion to the caller's texts (a long
+// id's key copy, a large event's storage) is made before the claim changes, so that
+// running out of memory for it changes nothing. Only the takeover path keeps that
+// lock while it writes `statuses` and `history`.
 //
 // The table stores a StoredClaim under the key; the Claim a caller gets back is built
 // from the caller's own texts (claim) or from the stored key (renew). History events
 // borrow their texts: the key of a fresh claim as its prefix and name, since the key
 // itself has gone into the table by then.
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "lib/concat.h"
@@ -48,16 +50,16 @@ std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarge
   const std::uint64_t claimed_at = fresh.claimed_at;
   const std::uint64_t renewed_at = fresh.renewed_at;
   // What takes memory in proportion to the caller's texts is made before any change.
-  Text status_key(agent_id);
+  std::optional<Text> status_key = early_copy(agent_id);
   BorrowedEvent claimed = BorrowedEvent::claimed(agent_id.view(), TextPieces(prefix, name.view()), 0);
   EventLog::Room room = EventLog::Room::for_event(claimed);
 
-  auto entry = claims_.entry(std::move(key));
+  auto entry = claims_.entry(key);
   // Holding the exclusive lock of the key's shard from here on.
   if (!entry.occupied()) {
-    entry.insert(std::move(fresh));
+    entry.insert(std::move(key), std::move(fresh));
     entry.release();
-    set_status(std::move(status_key), AgentStatus::kBusy);
+    write_status(agent_id, AgentStatus::kBusy, status_key);
     claimed.time = now_seconds();
     append_history(claimed, room);
     return Claim{ClaimTarget{kind, std::move(name)}, std::move(agent_id), claimed_at, renewed_at};
@@ -72,30 +74,29 @@ std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarge
          is_task ? " already holds claim on task " : " already holds claim on ", name.view()})});
   }
 
-  // Takeover of an expired claim: the lock stays held (claims before statuses and
-  // claims before history) until both events are recorded. The events take the key
+  // Takeover of an expired claim: the lock stays held (the one nesting lock_order.h
+  // allows) until both events are recorded. The events take the key
   // from the entry, which keeps it stored meanwhile.
   const Text previous_holder = std::exchange(stored, std::move(fresh)).holder;
-  set_status(std::move(status_key), AgentStatus::kBusy);
+  write_status(agent_id, AgentStatus::kBusy, status_key);
   claimed.time = now_seconds();
   append_history(claimed, room);
-  append_history(
-      BorrowedEvent::released(previous_holder.view(), entry.key().view(), now_seconds()));
+  append_history(BorrowedEvent::released(previous_holder.view(), entry.key(), now_seconds()));
   entry.release();
   return Claim{ClaimTarget{kind, std::move(name)}, std::move(agent_id), claimed_at, renewed_at};
 }
 
 std::expected<Claim, Refusal> CoordinationState::renew_claim(Text agent_id, Text resource_key) {
-  auto entry = claims_.entry(std::move(resource_key));
+  auto entry = claims_.entry(resource_key);
   if (!entry.occupied()) {
-    return std::unexpected(Refusal{concat({"no claim on ", entry.key().view(), " to renew"})});
+    return std::unexpected(Refusal{concat({"no claim on ", entry.key(), " to renew"})});
   }
   StoredClaim& stored = entry.value();
   if (stored.holder != agent_id) {
     return std::unexpected(
         Refusal{concat({agent_id.view(), " cannot renew a claim held by ", stored.holder.view()})});
   }
-  ClaimTarget target = target_of_key(entry.key().view());
+  ClaimTarget target = target_of_key(entry.key());
   const std::uint64_t claimed_at = now_seconds();
   const std::uint64_t renewed_at = now_seconds();
   stored.claimed_at = claimed_at;
@@ -104,7 +105,7 @@ std::expected<Claim, Refusal> CoordinationState::renew_claim(Text agent_id, Text
 }
 
 std::expected<void, Refusal> CoordinationState::release(Text agent_id, Text resource_key) {
-  auto entry = claims_.entry(std::move(resource_key));
+  auto entry = claims_.entry(resource_key);
   if (!entry.occupied()) {
     return std::unexpected(Refusal{concat({"no claim found for ", agent_id.view()})});
   }
@@ -114,12 +115,12 @@ std::expected<void, Refusal> CoordinationState::release(Text agent_id, Text reso
         Refusal{concat({agent_id.view(), " cannot release a claim held by ", holder.view()})});
   }
   // What takes memory in proportion to the caller's texts is made before the change.
-  Text status_key(agent_id);
-  BorrowedEvent released = BorrowedEvent::released(agent_id.view(), entry.key().view(), 0);
+  std::optional<Text> status_key = early_copy(agent_id);
+  BorrowedEvent released = BorrowedEvent::released(agent_id.view(), entry.key(), 0);
   EventLog::Room room = EventLog::Room::for_event(released);
   const Text key = entry.remove().first;
   entry.release();
-  set_status(std::move(status_key), AgentStatus::kIdle);
+  write_status(agent_id, AgentStatus::kIdle, status_key);
   released.texts[1] = key.view();
   released.time = now_seconds();
   append_history(released, room);

@@ -1,6 +1,7 @@
 // Construction, agent status and the history append.
 #include "lib/coordination_state.h"
 
+#include <optional>
 #include <utility>
 
 namespace galtro {
@@ -12,13 +13,42 @@ AgentStatus CoordinationState::status(std::string_view agent_id) const {
   return AgentStatus::kIdle;
 }
 
-void CoordinationState::set_status(Text agent_id, AgentStatus status) {
-  statuses_.insert(std::move(agent_id), status);
+std::optional<Text> CoordinationState::early_copy(std::string_view text) {
+  if (text.size() > kEarlyCopyBytes) return Text(text);
+  return std::nullopt;
 }
 
-void CoordinationState::ensure_status(Text agent_id) {
-  auto entry = statuses_.entry(std::move(agent_id));
-  if (!entry.occupied()) entry.insert(AgentStatus::kIdle);
+void CoordinationState::set_status(std::string_view agent_id, AgentStatus status) {
+  std::optional<Text> none;
+  write_status(agent_id, status, none);
+}
+
+void CoordinationState::ensure_status(std::string_view agent_id) {
+  std::optional<Text> none;
+  add_idle_status(agent_id, none);
+}
+
+void CoordinationState::write_status(std::string_view agent_id, AgentStatus status,
+                                     std::optional<Text>& early_key) {
+  auto entry = statuses_.entry(agent_id);
+  if (entry.occupied()) {
+    entry.value() = status;
+  } else if (early_key) {
+    entry.insert(std::move(*early_key), status);
+  } else {
+    entry.insert(status);
+  }
+}
+
+void CoordinationState::add_idle_status(std::string_view agent_id,
+                                        std::optional<Text>& early_key) {
+  auto entry = statuses_.entry(agent_id);
+  if (entry.occupied()) return;
+  if (early_key) {
+    entry.insert(std::move(*early_key), AgentStatus::kIdle);
+  } else {
+    entry.insert(AgentStatus::kIdle);
+  }
 }
 
 void CoordinationState::append_history(const BorrowedEvent& event) {

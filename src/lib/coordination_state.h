@@ -8,17 +8,17 @@
 //   history  Unix second -> EventLog, the events appended during that second, in
 //            order, serialized back to back (event_log.h)
 //
-// Lock order: a `claims` shard lock may be held while a `statuses` or a `history`
-// shard lock is taken (only the takeover of an expired claim does so); never the
-// reverse, and no operation holds two locks of one table. Every other operation
-// releases one table's lock before it takes the next.
+// Lock order: lock_order.h; `claims` is its one outer table.
 //
 // Operations never fail except as stated: claim operations return a Refusal with
 // the message text, and a clock before the Unix epoch is a FatalFailure.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -91,9 +91,10 @@ class CoordinationState {
   // --- Status, clock and history -------------------------------------------------
   AgentStatus status(std::string_view agent_id) const;
   std::uint64_t now_seconds() const { return galtro::now_seconds(clock_); }
-  void set_status(Text agent_id, AgentStatus status);
+  // The agent id is copied only if the agent has no entry yet.
+  void set_status(std::string_view agent_id, AgentStatus status);
   // Creates an "idle" entry for an agent without one; an existing status stays.
-  void ensure_status(Text agent_id);
+  void ensure_status(std::string_view agent_id);
   // Appends under the current second (read here, independently of the event's time).
   // The borrowed event's texts need only live for the call.
   void append_history(const BorrowedEvent& event);
@@ -116,28 +117,36 @@ class CoordinationState {
   // Takes the pending messages out, oldest first; see DrainedMessages.
   DrainedMessages drain_inbox(Text agent_id);
 
-  // --- The tables, for reading by tests -------------------------------------------
-  const ClaimTable& claims() const { return claims_; }
-  const StatusTable& statuses() const { return statuses_; }
-  const InboxTable& inboxes() const { return inboxes_; }
-  const HistoryTable& history() const { return history_; }
-  std::uint64_t ttl_seconds() const { return ttl_seconds_; }
-  std::uint64_t grace_seconds() const { return grace_seconds_; }
+  // Texts longer than this that a step after an operation's first change may have to
+  // store are copied before that change (as EventLog::Room sets a large event's
+  // storage aside), so that once something has changed only small allocations remain.
+  static constexpr std::size_t kEarlyCopyBytes = EventLog::kMaxBlockBytes;
 
  private:
+  friend struct CoordinationStateTestAccess;  // reads the tables and lease fields
+
+  // A copy of `text` if it is longer than kEarlyCopyBytes, else nothing.
+  static std::optional<Text> early_copy(std::string_view text);
+  // set_status and ensure_status, inserting `early_key` (a copy of `agent_id` made
+  // beforehand, if any) when the agent has no entry.
+  void write_status(std::string_view agent_id, AgentStatus status,
+                    std::optional<Text>& early_key);
+  void add_idle_status(std::string_view agent_id, std::optional<Text>& early_key);
   std::expected<Claim, Refusal> claim(Text agent_id, ClaimTarget::Kind kind, Text name);
   // A record for `holder` stamped with two successive clock readings.
   StoredClaim new_claim(Text holder) const;
   bool is_expired(const StoredClaim& claim, std::uint64_t now) const;
 
   // Built in this order.
-  ClaimTable claims_;
+  ClaimTable claims_{LockNesting::kOuter};
   StatusTable statuses_;
   InboxTable inboxes_;
   HistoryTable history_;
   std::uint64_t ttl_seconds_ = kTtlSeconds;
   std::uint64_t grace_seconds_ = kGraceSeconds;
   const Clock& clock_;
+  // Recipients of the last broadcast: how much room the next one reserves first.
+  std::atomic<std::size_t> last_recipient_count_{0};
 };
 
 }  // namespace galtro

@@ -16,10 +16,7 @@ char* Text::allocate_heap(std::size_t size) {
   if (size > kMaxHeapSize) throw std::bad_alloc();
   char* block = static_cast<char*>(std::malloc(size));
   if (block == nullptr) throw std::bad_alloc();
-  const std::uint64_t size_bits = size;
-  std::memcpy(raw_, &block, sizeof block);
-  std::memcpy(raw_ + 8, &size_bits, 7);
-  raw_[kTagByte] = kHeapTag;
+  set_pointer(block, size, kHeapTag);
   return block;
 }
 

@@ -4,8 +4,15 @@
 // longer texts live in one heap block of exactly their size, addressed by a pointer
 // in bytes 0..7 and a 56-bit length in bytes 8..14, with byte 15 set to kHeapTag.
 // Copies are deep; moves leave the source empty. Contents are compared byte for byte.
+//
+// A borrowed text (byte 15 kBorrowedTag, laid out as a heap text) views bytes it does
+// not own and never frees them: the binding makes one over the encoding of each long
+// argument, which it keeps for the whole call, so that an argument is not copied only
+// to be read. A move keeps it borrowed; a copy owns its bytes. Hence the rule: the core
+// copies, and never moves, an argument text into anything that outlives the call.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +31,19 @@ class Text {
   Text(std::string_view prefix, std::string_view rest);
 
   Text(const Text& other) { assign(other.data(), other.size()); }
+  // A text over `bytes`, borrowed if they are longer than kInlineCapacity, else an
+  // inline copy. PRECONDITION: `bytes` outlive the text and every text moved from it.
+  static Text borrowed(std::string_view bytes) {
+    Text text;
+    if (bytes.size() <= kInlineCapacity || bytes.size() > kMaxHeapSize) {
+      text.assign(bytes.data(), bytes.size());
+    } else {
+      text.set_pointer(const_cast<char*>(bytes.data()), bytes.size(), kBorrowedTag);
+    }
+    return text;
+  }
+  bool is_borrowed() const noexcept { return raw_[kTagByte] == kBorrowedTag; }
+
   Text(Text&& other) noexcept {
     std::memcpy(raw_, other.raw_, sizeof raw_);
     other.clear_inline();
@@ -52,8 +72,8 @@ class Text {
     std::memcpy(other.raw_, tmp, sizeof raw_);
   }
 
-  const char* data() const noexcept { return is_heap() ? heap_pointer() : inline_data(); }
-  std::size_t size() const noexcept { return is_heap() ? heap_size() : raw_[kTagByte]; }
+  const char* data() const noexcept { return points_out() ? heap_pointer() : inline_data(); }
+  std::size_t size() const noexcept { return points_out() ? heap_size() : raw_[kTagByte]; }
   bool empty() const noexcept { return size() == 0; }
   std::string_view view() const noexcept { return {data(), size()}; }
   operator std::string_view() const noexcept { return view(); }  // NOLINT: a text is a view
@@ -67,9 +87,21 @@ class Text {
  private:
   static constexpr std::size_t kTagByte = 15;
   static constexpr unsigned char kHeapTag = 0xFF;
+  static constexpr unsigned char kBorrowedTag = 0xFE;
+  static_assert(kBorrowedTag > kInlineCapacity, "a tag is never an inline length");
   static constexpr std::uint64_t kMaxHeapSize = (std::uint64_t{1} << 56) - 1;
 
+  // Owns a heap block.
   bool is_heap() const noexcept { return raw_[kTagByte] == kHeapTag; }
+  // Keeps its bytes elsewhere: a heap block of its own or borrowed bytes.
+  bool points_out() const noexcept { return raw_[kTagByte] >= kBorrowedTag; }
+  // Makes this text point to `size` bytes at `bytes`, tagged `tag`.
+  void set_pointer(char* bytes, std::size_t size, unsigned char tag) noexcept {
+    const std::uint64_t size_bits = size;
+    std::memcpy(raw_, &bytes, sizeof bytes);
+    std::memcpy(raw_ + 8, &size_bits, 7);
+    raw_[kTagByte] = tag;
+  }
   const char* inline_data() const noexcept { return reinterpret_cast<const char*>(raw_); }
   char* heap_pointer() const noexcept {
     char* pointer;
@@ -77,9 +109,12 @@ class Text {
     return pointer;
   }
   std::size_t heap_size() const noexcept {
-    std::uint64_t size = 0;
-    std::memcpy(&size, raw_ + 8, 7);  // little-endian, 56 bits
-    return static_cast<std::size_t>(size);
+    // Bytes 8..14, little-endian, read as one word with the tag byte masked off: a
+    // 7-byte copy would be pieced together from two overlapping loads, which stalls.
+    std::uint64_t word = 0;
+    std::memcpy(&word, raw_ + 8, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+    return static_cast<std::size_t>(word & kMaxHeapSize);
   }
   void clear_inline() noexcept {
     std::memset(raw_, 0, sizeof raw_);

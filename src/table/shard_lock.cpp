@@ -4,6 +4,7 @@
 
 #include <cassert>
 
+#include "table/cpu_relax.h"
 #include "table/fatal_failure.h"
 #include "table/platform.h"
 
@@ -12,22 +13,6 @@ namespace galtro {
 ShardLock::~ShardLock() {
   assert((state_.load(std::memory_order_relaxed) & (kWriter | kReaderMask)) == 0 &&
          "shard lock destroyed while held");
-}
-
-void ShardLock::unlock() noexcept {
-  // Clearing kWriterWaiting along with the rest is safe: a writer that still waits
-  // either spins and sets it again, or sleeps and is woken below.
-  const std::uint32_t previous = state_.exchange(0, std::memory_order_release);
-  assert((previous & kWriter) != 0 && "unlock of a shard lock not held exclusively");
-  assert((previous & kReaderMask) == 0);
-  if ((previous & kSleepers) != 0) wake_all();
-}
-
-void ShardLock::unlock_shared() noexcept {
-  const std::uint32_t previous = state_.fetch_sub(1, std::memory_order_release);
-  assert((previous & kReaderMask) != 0 && "unlock_shared of a shard lock not held shared");
-  assert((previous & kWriter) == 0);
-  if ((previous & kReaderMask) == 1 && (previous & kSleepers) != 0) wake_after_last_reader();
 }
 
 void ShardLock::add_shared() {
@@ -58,9 +43,12 @@ void ShardLock::lock_contended(std::uint32_t state) {
       }
       state |= kWriterWaiting;
     }
-    if (spins < kSpinYields) {
-      ++spins;
-      ::sched_yield();
+    if (spins < kSpinPauses + kSpinYields) {
+      if (spins++ < kSpinPauses) {
+        cpu_relax();
+      } else {
+        ::sched_yield();
+      }
       state = state_.load(std::memory_order_relaxed);
       continue;
     }
@@ -86,9 +74,12 @@ void ShardLock::lock_shared_contended(std::uint32_t state) {
       }
       continue;
     }
-    if (spins < kSpinYields) {
-      ++spins;
-      ::sched_yield();
+    if (spins < kSpinPauses + kSpinYields) {
+      if (spins++ < kSpinPauses) {
+        cpu_relax();
+      } else {
+        ::sched_yield();
+      }
       state = state_.load(std::memory_order_relaxed);
       continue;
     }

@@ -7,9 +7,10 @@
 //   bit 31      kWriter: held exclusively
 //
 // Uncontended, each of lock, unlock, lock_shared and unlock_shared is a single
-// atomic read-modify-write. A thread that cannot enter yields the processor a few
-// times, then sets kSleepers and sleeps on the futex until a releasing thread sees
-// the bit, clears it and wakes every sleeper; the woken threads compete again.
+// atomic read-modify-write, inline. A thread that cannot enter spins a little on the
+// word (cpu_relax), then yields the processor a few times, then sets kSleepers and
+// sleeps on the futex until a releasing thread sees the bit, clears it and wakes every
+// sleeper; the woken threads compete again.
 //
 // Writers do not starve: a waiting writer sets kWriterWaiting, which turns new
 // shared holders away, so the current ones drain and the writer gets in. The price
@@ -23,6 +24,7 @@
 #pragma once
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 
 namespace galtro {
@@ -44,7 +46,14 @@ class ShardLock {
   }
 
   // PRECONDITION: held exclusively by the caller.
-  void unlock() noexcept;
+  void unlock() noexcept {
+    // Clearing kWriterWaiting along with the rest is safe: a writer that still waits
+    // either spins and sets it again, or sleeps and is woken below.
+    const std::uint32_t previous = state_.exchange(0, std::memory_order_release);
+    assert((previous & kWriter) != 0 && "unlock of a shard lock not held exclusively");
+    assert((previous & kReaderMask) == 0);
+    if ((previous & kSleepers) != 0) [[unlikely]] wake_all();
+  }
 
   void lock_shared() {
     std::uint32_t expected = 0;
@@ -56,7 +65,14 @@ class ShardLock {
   }
 
   // PRECONDITION: held shared by the caller (once per earlier lock_shared/add_shared).
-  void unlock_shared() noexcept;
+  void unlock_shared() noexcept {
+    const std::uint32_t previous = state_.fetch_sub(1, std::memory_order_release);
+    assert((previous & kReaderMask) != 0 && "unlock_shared of a shard lock not held shared");
+    assert((previous & kWriter) == 0);
+    if ((previous & kReaderMask) == 1 && (previous & kSleepers) != 0) [[unlikely]] {
+      wake_after_last_reader();
+    }
+  }
 
   // Adds one more shared hold, without waiting even when a writer waits.
   // PRECONDITION: the caller already holds the lock shared.
@@ -79,6 +95,10 @@ class ShardLock {
   static constexpr std::uint32_t kReaderMask = kSleepers - 1;
   static_assert((kReaderMask & (kWriter | kWriterWaiting | kSleepers)) == 0,
                 "the reader count must not overlap the flag bits");
+  // Looks at the word, each followed by cpu_relax, before a waiting thread starts to
+  // yield: a holder inside a table operation leaves within a few hundred nanoseconds.
+  static constexpr int kSpinPauses = 32;
+  static_assert(kSpinPauses >= 0 && kSpinPauses < 1000, "a pause spin stays short");
   // Attempts, each followed by a yield, before a waiting thread goes to sleep: enough
   // to ride out a holder that is about to leave, few enough not to burn a processor
   // that the holder may need.

@@ -13,24 +13,27 @@
 // the top 7 bits are the slot tag and the low bits the home slot (shard_map.h), so
 // the shard choice and the probing use different bits.
 //
+// Keys. Lookups take the borrowed form of a key (Lookup: a std::string_view for text
+// keys), and so does entry(): an owned key is made only when an entry inserts, from
+// the looked-up view, or taken ready-made from the caller. A present key is thus
+// found without any copy of it.
+//
 // Lock discipline.
 //   get, iterate, for_each, size, allocated_slots  take shard locks shared;
-//   entry, insert                                   take one shard lock exclusively.
-// A ReadRef holds its shard shared and an Entry holds its shard exclusively until
-// they are destroyed (or the entry is released); insert and for_each hold a lock
-// only for the call. A thread must not take a shard's exclusive lock (entry, insert)
-// while it holds a reference into that shard, must not take another exclusive lock
-// of the same table while it holds any reference into the table, and must not take
-// a shard's shared lock again (get, or another iteration reaching it) while it holds
-// that shard; a live Iteration holds the shard it is in. Waiting writers are let in
-// before new readers, so each of these can wait for itself. Locks of
-// different tables nest only in the order the owner of the tables lays down.
+//   entry, insert, lock_shard                       take one shard lock exclusively.
+// A ReadRef holds its shard shared, and an Entry or a ShardBatch holds its shard
+// exclusively, until they are destroyed (or released); insert and for_each hold a
+// lock only for the call. Which locks a thread may hold together is lock_order.h's
+// rule: never two of one table (waiting writers are let in before new readers, so
+// even two shared holds can wait for each other), and other tables' only below an
+// outer table's.
 //
 // Iteration is shard 0, 1, 2, ... and slot order within a shard, so it follows the
 // hash values: it differs between tables and runs and is no snapshot of the table.
 #pragma once
 
 #include <bit>
+#include <concepts>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +43,7 @@
 
 #include "table/fatal_failure.h"
 #include "table/hash_key.h"
+#include "table/lock_order.h"
 #include "table/shard_count.h"
 #include "table/shard_lock.h"
 #include "table/shard_map.h"
@@ -62,15 +66,19 @@ class BasicShardedTable {
 
   class ReadRef;
   class Entry;
+  class ShardBatch;
   class Iteration;
 
   // The process's default shard count and the calling thread's next hash key.
-  BasicShardedTable() : BasicShardedTable(default_shard_count(), next_table_hash_key()) {}
+  explicit BasicShardedTable(LockNesting nesting = LockNesting::kInner)
+      : BasicShardedTable(default_shard_count(), next_table_hash_key(), nesting) {}
   // Fatal unless shard_count is a power of two greater than 1.
-  BasicShardedTable(std::size_t shard_count, HashKey hash_key)
+  BasicShardedTable(std::size_t shard_count, HashKey hash_key,
+                    LockNesting nesting = LockNesting::kInner)
       : shards_(make_shards(shard_count)),
         shift_(64 - static_cast<std::uint64_t>(std::countr_zero(shard_count))),
-        hash_key_(hash_key) {}
+        hash_key_(hash_key),
+        nesting_(nesting) {}
   BasicShardedTable(const BasicShardedTable&) = delete;
   BasicShardedTable& operator=(const BasicShardedTable&) = delete;
   // PRECONDITION: no ReadRef, Entry or Iteration of the table is alive.
@@ -89,10 +97,10 @@ class BasicShardedTable {
   std::optional<ReadRef> get(Lookup key) const {
     const std::uint64_t key_hash = hash(key);
     Shard& shard = shard_for(key_hash);
-    shard.lock.lock_shared();
+    lock_shared(shard);
     const std::size_t index = shard.map.find(key_hash, key);
     if (index == Map::npos) {
-      shard.lock.unlock_shared();
+      unlock_shared(shard.lock);
       return std::nullopt;
     }
     return ReadRef(&shard.lock, &std::as_const(shard.map).slot(index));  // hands the hold on
@@ -102,30 +110,29 @@ class BasicShardedTable {
   // present stays stored and the passed one is dropped. Holds the shard exclusively
   // for the call only. On std::bad_alloc the table is unchanged.
   std::optional<V> insert(K key, V value) {
-    Entry entry = this->entry(std::move(key));
+    Entry entry = this->entry(Traits::lookup(key));
     if (entry.occupied()) return std::optional<V>(std::exchange(entry.value(), std::move(value)));
-    entry.insert(std::move(value));
+    entry.insert(std::move(key), std::move(value));
     return std::nullopt;
   }
 
   // Locks the key's shard exclusively and returns the entry for `key`, occupied or
-  // vacant, which keeps the lock.
-  Entry entry(K key) {
-    const std::uint64_t key_hash = hash(Traits::lookup(key));
-    Shard& shard = shard_for(key_hash);
-    shard.lock.lock();
-    const std::size_t index = shard.map.find(key_hash, Traits::lookup(key));
-    return Entry(this, &shard, key_hash, index, std::optional<K>(std::move(key)));  // hands on
-  }
-
-  // Locks the key's shard exclusively and returns the entry for a key that is only
-  // looked up, not stored: no copy of it is made, and the entry cannot insert.
-  Entry find_entry(Lookup key) {
+  // vacant, which keeps the lock. The entry borrows `key`, which must outlive it.
+  Entry entry(Lookup key) {
     const std::uint64_t key_hash = hash(key);
     Shard& shard = shard_for(key_hash);
-    shard.lock.lock();
+    lock_exclusive(shard);
     const std::size_t index = shard.map.find(key_hash, key);
-    return Entry(this, &shard, key_hash, index, std::nullopt);  // hands the lock on
+    return Entry(this, &shard, key_hash, index, key);  // hands the lock on
+  }
+
+  // Locks shard `index` exclusively for several keys that fall in it, each looked up
+  // with a hash computed beforehand (hash(), shard_index()): one lock for all of them.
+  ShardBatch lock_shard(std::size_t index) {
+    if (index >= shard_count()) fatal("assertion failed: shard index in range");
+    Shard& shard = shards_[index];
+    lock_exclusive(shard);
+    return ShardBatch(this, &shard);  // hands the lock on
   }
 
   Iteration iterate() const noexcept { return Iteration(this); }
@@ -135,7 +142,7 @@ class BasicShardedTable {
   template <class F>
   void for_each(F&& visit) const {
     for (std::size_t i = 0; i < shard_count(); ++i) {
-      SharedHold hold(shards_[i]);
+      SharedHold hold(*this, shards_[i]);
       shards_[i].map.for_each(visit);
     }
   }
@@ -144,7 +151,7 @@ class BasicShardedTable {
   std::size_t size() const {
     std::size_t total = 0;
     for (std::size_t i = 0; i < shard_count(); ++i) {
-      SharedHold hold(shards_[i]);
+      SharedHold hold(*this, shards_[i]);
       total += shards_[i].map.size();
     }
     return total;
@@ -154,7 +161,7 @@ class BasicShardedTable {
   std::size_t allocated_slots() const {
     std::size_t total = 0;
     for (std::size_t i = 0; i < shard_count(); ++i) {
-      SharedHold hold(shards_[i]);
+      SharedHold hold(*this, shards_[i]);
       total += shards_[i].map.capacity();
     }
     return total;
@@ -181,14 +188,38 @@ class BasicShardedTable {
   // Holds a shard's shared lock for a scope.
   class SharedHold {
    public:
-    explicit SharedHold(const Shard& shard) : lock_(shard.lock) { lock_.lock_shared(); }
+    SharedHold(const BasicShardedTable& table, const Shard& shard) : lock_(shard.lock) {
+      table.lock_shared(shard);
+    }
     SharedHold(const SharedHold&) = delete;
     SharedHold& operator=(const SharedHold&) = delete;
-    ~SharedHold() { lock_.unlock_shared(); }
+    ~SharedHold() { unlock_shared(lock_); }
 
    private:
     ShardLock& lock_;
   };
+
+  // Every shard lock is taken and given up through these four, which keep the lock
+  // order check (lock_order.h) informed; the check comes before any wait. `walk`: an
+  // iteration entering its next shard.
+  void lock_shared(const Shard& shard, bool walk = false) const {
+    lock_order::check_acquire(this, nesting_, walk);
+    shard.lock.lock_shared();
+    lock_order::note_acquired(this, nesting_, &shard.lock, walk);
+  }
+  void lock_exclusive(Shard& shard) {
+    lock_order::check_acquire(this, nesting_);
+    shard.lock.lock();
+    lock_order::note_acquired(this, nesting_, &shard.lock);
+  }
+  static void unlock_shared(ShardLock& lock) noexcept {
+    lock_order::note_released(&lock);
+    lock.unlock_shared();
+  }
+  static void unlock_exclusive(ShardLock& lock) noexcept {
+    lock_order::note_released(&lock);
+    lock.unlock();
+  }
 
   static std::unique_ptr<Shard[]> make_shards(std::size_t shard_count) {
     if (!(shard_count > 1)) fatal("assertion failed: shard_amount > 1");
@@ -211,6 +242,7 @@ class BasicShardedTable {
   std::unique_ptr<Shard[]> shards_;
   std::uint64_t shift_;
   HashKey hash_key_;
+  LockNesting nesting_;
 };
 
 // A stored key and value, readable while the reference lives. Holds one shared hold
@@ -247,7 +279,7 @@ class BasicShardedTable<K, V, StorageAllocator>::ReadRef {
   // Adopts one shared hold of `lock`, which covers `slot`.
   ReadRef(ShardLock* lock, const Slot* slot) noexcept : lock_(lock), slot_(slot) {}
   void release() noexcept {
-    if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock_shared();
+    if (lock_ != nullptr) unlock_shared(*std::exchange(lock_, nullptr));
   }
 
   ShardLock* lock_;
@@ -255,8 +287,8 @@ class BasicShardedTable<K, V, StorageAllocator>::ReadRef {
 };
 
 // The place of one key in its shard, occupied or vacant, with the shard's exclusive
-// lock held from entry() until destruction or release(). It keeps the key passed to
-// entry() until an insert stores it, so that a pair can be removed and a new value
+// lock held from entry() until destruction or release(). It borrows the key passed to
+// entry() for as long as it lives, so that a pair can be removed and a new value
 // inserted under the same entry.
 template <class K, class V, class StorageAllocator>
 class BasicShardedTable<K, V, StorageAllocator>::Entry {
@@ -266,7 +298,7 @@ class BasicShardedTable<K, V, StorageAllocator>::Entry {
         shard_(std::exchange(other.shard_, nullptr)),
         hash_(other.hash_),
         index_(other.index_),
-        key_(std::move(other.key_)) {}
+        key_(other.key_) {}
   Entry& operator=(Entry&& other) noexcept {
     if (this != &other) {
       release();
@@ -274,7 +306,7 @@ class BasicShardedTable<K, V, StorageAllocator>::Entry {
       shard_ = std::exchange(other.shard_, nullptr);
       hash_ = other.hash_;
       index_ = other.index_;
-      key_ = std::move(other.key_);
+      key_ = other.key_;
     }
     return *this;
   }
@@ -288,13 +320,11 @@ class BasicShardedTable<K, V, StorageAllocator>::Entry {
     return index_ != Map::npos;
   }
 
-  // Occupied: the stored key. Vacant: the key passed to entry(), if no insert has
-  // consumed it yet.
-  const K& key() const {
+  // Occupied: the stored key. Vacant: the key passed to entry().
+  Lookup key() const {
     check_held();
-    if (index_ != Map::npos) return shard_->map.slot(index_).key;
-    if (!key_) fatal("assertion failed: vacant entry has a key");
-    return *key_;
+    if (index_ != Map::npos) return Traits::lookup(shard_->map.slot(index_).key);
+    return key_;
   }
 
   // PRECONDITION: occupied.
@@ -312,33 +342,47 @@ class BasicShardedTable<K, V, StorageAllocator>::Entry {
     return removed;
   }
 
-  // Stores the passed key with `value`; the entry becomes occupied. On
-  // std::bad_alloc nothing has changed. PRECONDITION: vacant, key not yet consumed.
-  V& insert(V value) {
-    check_held();
-    if (index_ != Map::npos) fatal("assertion failed: entry is vacant");
-    if (!key_) fatal("assertion failed: vacant entry has a key");
-    index_ = shard_->map.insert_new(hash_, std::move(*key_), std::move(value), Rehash{table_});
-    key_.reset();
-    return shard_->map.slot(index_).value;
+  // Stores `value` under an owned copy of the key passed to entry(); the entry
+  // becomes occupied. On std::bad_alloc nothing has changed. PRECONDITION: vacant.
+  V& insert(V value)
+    requires std::constructible_from<K, Lookup>
+  {
+    check_vacant();
+    return store(K(key_), std::move(value));
   }
 
-  V& or_insert(V value) {
+  // The same with the owned key made beforehand, such as one the caller built to look
+  // up (taken by reference, as entry() may view it until it is moved in here).
+  // PRECONDITION: vacant; `key` equals the key passed to entry().
+  V& insert(K&& key, V value) {
+    check_vacant();
+    if (!Traits::equal(key, key_)) fatal("assertion failed: an entry inserts its own key");
+    return store(std::move(key), std::move(value));
+  }
+
+  V& or_insert(V value)
+    requires std::constructible_from<K, Lookup>
+  {
     if (occupied()) return this->value();
     return insert(std::move(value));
   }
 
   // Releases the shard's lock now; the entry is unusable afterwards. Idempotent.
   void release() noexcept {
-    if (shard_ != nullptr) std::exchange(shard_, nullptr)->lock.unlock();
+    if (shard_ != nullptr) unlock_exclusive(std::exchange(shard_, nullptr)->lock);
   }
 
  private:
   friend class BasicShardedTable;
   // Adopts the exclusive hold of `shard`'s lock.
-  Entry(const BasicShardedTable* table, Shard* shard, std::uint64_t hash, std::size_t index,
-        std::optional<K>&& key) noexcept
-      : table_(table), shard_(shard), hash_(hash), index_(index), key_(std::move(key)) {}
+  Entry(BasicShardedTable* table, Shard* shard, std::uint64_t hash, std::size_t index,
+        Lookup key) noexcept
+      : table_(table), shard_(shard), hash_(hash), index_(index), key_(key) {}
+
+  V& store(K&& key, V&& value) {
+    index_ = shard_->map.insert_new(hash_, std::move(key), std::move(value), Rehash{table_});
+    return shard_->map.slot(index_).value;
+  }
 
   void check_held() const {
     if (shard_ == nullptr) fatal("assertion failed: entry holds its shard lock");
@@ -348,12 +392,57 @@ class BasicShardedTable<K, V, StorageAllocator>::Entry {
     check_held();
     if (index_ == Map::npos) fatal("assertion failed: entry is occupied");
   }
+  void check_vacant() const {
+    check_held();
+    if (index_ != Map::npos) fatal("assertion failed: entry is vacant");
+  }
 
   const BasicShardedTable* table_;
   Shard* shard_;  // null once released or moved from
   std::uint64_t hash_;
   std::size_t index_;  // the pair's slot while occupied, else Map::npos
-  std::optional<K> key_;
+  Lookup key_;         // borrowed from the caller of entry()
+};
+
+// One shard held exclusively for several keys of it (lock_shard()), from creation
+// until destruction or release().
+template <class K, class V, class StorageAllocator>
+class BasicShardedTable<K, V, StorageAllocator>::ShardBatch {
+ public:
+  ShardBatch(ShardBatch&& other) noexcept
+      : table_(other.table_), shard_(std::exchange(other.shard_, nullptr)) {}
+  ShardBatch& operator=(ShardBatch&&) = delete;
+  ShardBatch(const ShardBatch&) = delete;
+  ShardBatch& operator=(const ShardBatch&) = delete;
+  ~ShardBatch() { release(); }
+
+  // The value stored under `key`, whose hash is `key_hash`; if there is none, `value`
+  // is stored first under `key`, moved in (it is left as it was otherwise). On
+  // std::bad_alloc nothing has changed. PRECONDITION: the lock is held; `key` falls in
+  // this shard.
+  V& or_insert(std::uint64_t key_hash, K&& key, V value) {
+    if (shard_ == nullptr) fatal("assertion failed: shard batch holds its shard lock");
+    if (&table_->shard_for(key_hash) != shard_) fatal("assertion failed: key is in the shard");
+    std::size_t index = shard_->map.find(key_hash, Traits::lookup(key));
+    if (index == Map::npos) {
+      index = shard_->map.insert_new(key_hash, std::move(key), std::move(value), Rehash{table_});
+    }
+    return shard_->map.slot(index).value;
+  }
+
+  // Releases the shard's lock now. Idempotent.
+  void release() noexcept {
+    if (shard_ != nullptr) unlock_exclusive(std::exchange(shard_, nullptr)->lock);
+  }
+
+ private:
+  friend class BasicShardedTable;
+  // Adopts the exclusive hold of `shard`'s lock.
+  ShardBatch(const BasicShardedTable* table, Shard* shard) noexcept
+      : table_(table), shard_(shard) {}
+
+  const BasicShardedTable* table_;
+  Shard* shard_;  // null once released or moved from
 };
 
 // Walks the table shard by shard. Entering a shard takes its shared lock; each
@@ -386,13 +475,14 @@ class BasicShardedTable<K, V, StorageAllocator>::Iteration {
     while (shard_ < table_->shard_count()) {
       Shard& shard = table_->shards_[shard_];
       if (!holding_) {
-        shard.lock.lock_shared();
+        table_->lock_shared(shard, /*walk=*/true);
         holding_ = true;
         next_slot_ = 0;
       }
       const std::size_t index = shard.map.next_full(next_slot_);
       if (index != Map::npos) {
         shard.lock.add_shared();
+        lock_order::note_added(&shard.lock);
         next_slot_ = index + 1;
         return ReadRef(&shard.lock, &std::as_const(shard.map).slot(index));
       }
@@ -408,7 +498,7 @@ class BasicShardedTable<K, V, StorageAllocator>::Iteration {
 
   void leave_shard() noexcept {
     if (holding_) {
-      table_->shards_[shard_].lock.unlock_shared();
+      unlock_shared(table_->shards_[shard_].lock);
       holding_ = false;
     }
   }

@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "coordination_state_test_access.h"
 #include "lib/clock.h"
 #include "lib/coordination_state.h"
 #include "lib/records.h"
@@ -54,13 +55,13 @@ struct Snapshot {
 
 Snapshot snapshot_of(const CoordinationState& state) {
   Snapshot view;
-  state.claims().for_each([&view](const Text& key, const StoredClaim& stored) {
+  StateAccess::claims(state).for_each([&view](const Text& key, const StoredClaim& stored) {
     view.claims[key.str()] = describe(claim_of(key, stored));
   });
-  state.statuses().for_each([&view](const Text& agent, AgentStatus status) {
+  StateAccess::statuses(state).for_each([&view](const Text& agent, AgentStatus status) {
     view.statuses[agent.str()] = std::string(status_text(status));
   });
-  state.history().for_each([&view](std::uint64_t second, const HistoryList& events) {
+  StateAccess::history(state).for_each([&view](std::uint64_t second, const HistoryList& events) {
     for (const HistoryEvent& event : events.events()) {
       view.history[second].push_back(describe(event));
     }

@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "coordination_state_test_access.h"
 #include "lib/clock.h"
 #include "lib/records.h"
 #include "table/fatal_failure.h"
@@ -51,7 +52,7 @@ using HistoryView = std::map<std::uint64_t, std::vector<std::string>>;
 
 HistoryView history_of(const CoordinationState& state) {
   HistoryView view;
-  state.history().for_each([&view](std::uint64_t second, const HistoryList& events) {
+  StateAccess::history(state).for_each([&view](std::uint64_t second, const HistoryList& events) {
     for (const HistoryEvent& event : events.events()) view[second].push_back(describe(event));
   });
   return view;
@@ -59,7 +60,7 @@ HistoryView history_of(const CoordinationState& state) {
 
 std::map<std::string, std::string> statuses_of(const CoordinationState& state) {
   std::map<std::string, std::string> view;
-  state.statuses().for_each([&view](const Text& agent, AgentStatus status) {
+  StateAccess::statuses(state).for_each([&view](const Text& agent, AgentStatus status) {
     view[agent.str()] = std::string(status_text(status));
   });
   return view;
@@ -67,7 +68,7 @@ std::map<std::string, std::string> statuses_of(const CoordinationState& state) {
 
 std::map<std::string, std::string> claims_of(const CoordinationState& state) {
   std::map<std::string, std::string> view;
-  state.claims().for_each([&view](const Text& key, const StoredClaim& stored) {
+  StateAccess::claims(state).for_each([&view](const Text& key, const StoredClaim& stored) {
     const Claim claim = claim_of(key, stored);
     view[key.str()] = claim.holder.str() + " " +
                       (claim.target.kind == ClaimTarget::Kind::kFile ? "file " : "task ") +
@@ -79,7 +80,7 @@ std::map<std::string, std::string> claims_of(const CoordinationState& state) {
 
 std::map<std::string, std::size_t> inbox_sizes_of(const CoordinationState& state) {
   std::map<std::string, std::size_t> view;
-  state.inboxes().for_each(
+  StateAccess::inboxes(state).for_each(
       [&view](const Text& agent, const Inbox& inbox) { view[agent.str()] = inbox.size(); });
   return view;
 }
@@ -140,16 +141,16 @@ class FailingClock final : public Clock {
 TEST(CoordinationStateTest, NewStateIsEmptyWithAThreeHundredSecondLease) {
   const ManualClock clock(kStart);
   const CoordinationState state(clock);
-  EXPECT_EQ(state.claims().size(), 0u);
-  EXPECT_EQ(state.statuses().size(), 0u);
-  EXPECT_EQ(state.inboxes().size(), 0u);
-  EXPECT_EQ(state.history().size(), 0u);
-  EXPECT_EQ(state.claims().allocated_slots(), 0u);
-  EXPECT_EQ(state.statuses().allocated_slots(), 0u);
-  EXPECT_EQ(state.inboxes().allocated_slots(), 0u);
-  EXPECT_EQ(state.history().allocated_slots(), 0u);
-  EXPECT_EQ(state.ttl_seconds(), 300u);
-  EXPECT_EQ(state.grace_seconds(), 0u);
+  EXPECT_EQ(StateAccess::claims(state).size(), 0u);
+  EXPECT_EQ(StateAccess::statuses(state).size(), 0u);
+  EXPECT_EQ(StateAccess::inboxes(state).size(), 0u);
+  EXPECT_EQ(StateAccess::history(state).size(), 0u);
+  EXPECT_EQ(StateAccess::claims(state).allocated_slots(), 0u);
+  EXPECT_EQ(StateAccess::statuses(state).allocated_slots(), 0u);
+  EXPECT_EQ(StateAccess::inboxes(state).allocated_slots(), 0u);
+  EXPECT_EQ(StateAccess::history(state).allocated_slots(), 0u);
+  EXPECT_EQ(StateAccess::ttl_seconds(state), 300u);
+  EXPECT_EQ(StateAccess::grace_seconds(state), 0u);
 }
 
 TEST(CoordinationStateTest, TwoStatesShareNothing) {
@@ -166,7 +167,7 @@ TEST(CoordinationStateTest, TwoStatesShareNothing) {
   EXPECT_TRUE(empty.history.empty());
   // The same key is free in the other state.
   EXPECT_TRUE(second.claim_file(Text("bob"), Text("a.rs")).has_value());
-  EXPECT_EQ(first.claims().get(std::string_view("file:a.rs"))->value().holder, "alice");
+  EXPECT_EQ(StateAccess::claims(first).get(std::string_view("file:a.rs"))->value().holder, "alice");
 }
 
 TEST(CoordinationStateTest, UnknownAgentsAreIdleAndAskingCreatesNoEntry) {
@@ -176,7 +177,7 @@ TEST(CoordinationStateTest, UnknownAgentsAreIdleAndAskingCreatesNoEntry) {
   for (std::string_view agent : {"nobody", "", "Someone", "someone "}) {
     EXPECT_EQ(state.status(agent), AgentStatus::kIdle) << "'" << agent << "'";
   }
-  EXPECT_EQ(state.statuses().size(), 1u);
+  EXPECT_EQ(StateAccess::statuses(state).size(), 1u);
 }
 
 TEST(CoordinationStateTest, StatusTexts) {
@@ -201,7 +202,7 @@ TEST(CoordinationStateTest, SetStatusOverwritesAndEnsureStatusOnlyFillsTheGap) {
       EXPECT_EQ(state.status("agent"), second);
     }
   }
-  EXPECT_EQ(state.statuses().size(), 1u);
+  EXPECT_EQ(StateAccess::statuses(state).size(), 1u);
 
   state.ensure_status(Text("new"));
   state.ensure_status(Text(""));
@@ -362,7 +363,7 @@ TEST(CoordinationStateTest, ClockFailureAtAnyReadingReleasesEveryLock) {
   const auto delivered_after_first_reading = [](const char* agent) {
     return [agent](CoordinationState& s, std::uint64_t good_reads) {
       EXPECT_EQ(s.inbox(Text(agent)).size(), good_reads >= 1 ? 1u : 0u);
-      EXPECT_EQ(s.statuses().get(std::string_view(agent)).has_value(), good_reads >= 1);
+      EXPECT_EQ(StateAccess::statuses(s).get(std::string_view(agent)).has_value(), good_reads >= 1);
     };
   };
   const Case cases[] = {
@@ -379,7 +380,7 @@ TEST(CoordinationStateTest, ClockFailureAtAnyReadingReleasesEveryLock) {
       // the history; those changes stay.
       {"release", [](CoordinationState& s) { (void)s.release(Text("h"), Text("file:old")); }, false,
        [](CoordinationState& s, std::uint64_t) {
-         EXPECT_FALSE(s.claims().get(std::string_view("file:old")).has_value());
+         EXPECT_FALSE(StateAccess::claims(s).get(std::string_view("file:old")).has_value());
          EXPECT_EQ(s.status("h"), AgentStatus::kIdle);
        }},
       {"send_message",

@@ -19,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "coordination_state_test_access.h"
 #include "lib/clock.h"
 #include "lib/coordination_state.h"
 #include "lib/records.h"
@@ -66,9 +67,10 @@ std::string agent_name(int thread) {
 
 std::vector<HistoryEvent> all_events(const CoordinationState& state) {
   std::map<std::uint64_t, std::vector<HistoryEvent>> by_second;
-  state.history().for_each([&by_second](std::uint64_t second, const HistoryList& events) {
-    by_second[second] = events.events();
-  });
+  StateAccess::history(state).for_each(
+      [&by_second](std::uint64_t second, const HistoryList& events) {
+        by_second[second] = events.events();
+      });
   std::vector<HistoryEvent> flat;
   for (auto& [second, events] : by_second) flat.insert(flat.end(), events.begin(), events.end());
   return flat;
@@ -136,18 +138,18 @@ void contend_for_keys(bool expired) {
       }
     }
     const std::string key = (expired ? "task:" : "file:") + key_name(k);
-    const auto stored = state.claims().get(key);
+    const auto stored = StateAccess::claims(state).get(key);
     ASSERT_TRUE(stored.has_value()) << key;
     EXPECT_EQ(stored->value().holder, winners[k]);
     EXPECT_EQ(stored->value().claimed_at, now);
     EXPECT_EQ(stored->value().renewed_at, now);
   }
-  EXPECT_EQ(state.claims().size(), static_cast<std::size_t>(kKeys));
+  EXPECT_EQ(StateAccess::claims(state).size(), static_cast<std::size_t>(kKeys));
 
   // Refused callers got no status; winners are busy, and so is agent-0 in any case.
   if (expired) winning_agents.insert(agent_name(0));
   std::set<std::string> with_status;
-  state.statuses().for_each([&](const Text& agent, AgentStatus status) {
+  StateAccess::statuses(state).for_each([&](const Text& agent, AgentStatus status) {
     with_status.insert(agent.str());
     EXPECT_EQ(status, AgentStatus::kBusy) << agent.str();
   });
@@ -292,7 +294,7 @@ TEST(CoreStressTest, MixedClaimTrafficKeepsHistoryAndTableConsistent) {
     const int takeovers = released_per_key[key] - releases_on_key;
     EXPECT_GE(takeovers, 0) << key;
     total_takeovers += takeovers;
-    const bool held = state.claims().get(key).has_value();
+    const bool held = StateAccess::claims(state).get(key).has_value();
     EXPECT_EQ(claims_on_key - releases_on_key - takeovers, held ? 1 : 0) << key;
   }
   EXPECT_GT(total_claims, kKeys) << "the run should have claimed keys repeatedly";
@@ -306,7 +308,7 @@ TEST(CoreStressTest, MixedClaimTrafficKeepsHistoryAndTableConsistent) {
     }
   }
   std::set<std::string> with_status;
-  state.statuses().for_each(
+  StateAccess::statuses(state).for_each(
       [&](const Text& agent, AgentStatus) { with_status.insert(agent.str()); });
   EXPECT_EQ(with_status, expected_agents);
 }
@@ -456,8 +458,8 @@ TEST(CoreStressTest, MessagesAreNeitherLostNorDuplicated) {
   }
   EXPECT_EQ(direct_events, static_cast<std::size_t>(kSenders * kSends));
   EXPECT_EQ(broadcast_events, static_cast<std::size_t>(kBroadcasters * kBroadcasts));
-  EXPECT_EQ(state.statuses().size(), static_cast<std::size_t>(kAgents));
-  EXPECT_EQ(state.inboxes().size(), static_cast<std::size_t>(kAgents));
+  EXPECT_EQ(StateAccess::statuses(state).size(), static_cast<std::size_t>(kAgents));
+  EXPECT_EQ(StateAccess::inboxes(state).size(), static_cast<std::size_t>(kAgents));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "coordination_state_test_access.h"
 #include "lib/clock.h"
 #include "lib/coordination_state.h"
 #include "message_tuples.h"
@@ -52,7 +53,7 @@ TEST(InboxGiveBack, DrainedMessagesReturnInFrontInOrderWhateverArrivedMeanwhile)
   EXPECT_FALSE(std::get<1>(listed_now[3]).has_value()) << "a broadcast stays a broadcast";
   EXPECT_EQ(drained(state, owner), listed_now);
   EXPECT_TRUE(listed(state, owner).empty());
-  const auto entry = state.inboxes().get(owner);
+  const auto entry = StateAccess::inboxes(state).get(owner);
   ASSERT_TRUE(entry.has_value());
   EXPECT_EQ(entry->value().reserved(), 0u) << "a committed drain keeps no room";
 }

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "coordination_state_test_access.h"
 #include "lib/clock.h"
 #include "lib/coordination_state.h"
 #include "lib/records.h"
@@ -34,7 +35,7 @@ MessageTuple broadcast(std::string from, std::string content, std::uint64_t time
 
 std::map<std::string, std::string> statuses_of(const CoordinationState& state) {
   std::map<std::string, std::string> view;
-  state.statuses().for_each([&view](const Text& agent, AgentStatus status) {
+  StateAccess::statuses(state).for_each([&view](const Text& agent, AgentStatus status) {
     view[agent.str()] = std::string(status_text(status));
   });
   return view;
@@ -43,7 +44,7 @@ std::map<std::string, std::string> statuses_of(const CoordinationState& state) {
 // Pending messages of every inbox entry, read without going through the state.
 std::map<std::string, Messages> inboxes_of(const CoordinationState& state) {
   std::map<std::string, Messages> view;
-  state.inboxes().for_each([&view](const Text& agent, const Inbox& inbox) {
+  StateAccess::inboxes(state).for_each([&view](const Text& agent, const Inbox& inbox) {
     view[agent.str()] = as_tuples(inbox.copy_all(), agent);
   });
   return view;
@@ -54,17 +55,18 @@ using EventTuple = std::tuple<std::string, std::string, std::string, std::string
 
 std::vector<EventTuple> message_events_of(const CoordinationState& state) {
   std::map<std::uint64_t, std::vector<EventTuple>> by_second;
-  state.history().for_each([&by_second](std::uint64_t second, const HistoryList& events) {
-    for (const HistoryEvent& event : events.events()) {
-      if (const auto* sent = std::get_if<MessageSentEvent>(&event)) {
-        by_second[second].emplace_back("sent", sent->from_agent.str(), sent->to_agent.str(),
-                                       sent->content.str(), sent->time);
-      } else if (const auto* all = std::get_if<BroadcastEvent>(&event)) {
-        by_second[second].emplace_back("broadcast", all->from_agent.str(), "", all->content.str(),
-                                       all->time);
-      }
-    }
-  });
+  StateAccess::history(state).for_each(
+      [&by_second](std::uint64_t second, const HistoryList& events) {
+        for (const HistoryEvent& event : events.events()) {
+          if (const auto* sent = std::get_if<MessageSentEvent>(&event)) {
+            by_second[second].emplace_back("sent", sent->from_agent.str(), sent->to_agent.str(),
+                                           sent->content.str(), sent->time);
+          } else if (const auto* all = std::get_if<BroadcastEvent>(&event)) {
+            by_second[second].emplace_back("broadcast", all->from_agent.str(), "", all->content.str(),
+                                           all->time);
+          }
+        }
+      });
   std::vector<EventTuple> flat;
   for (auto& [second, events] : by_second) flat.insert(flat.end(), events.begin(), events.end());
   return flat;
@@ -93,7 +95,7 @@ TEST_F(MessagingTest, InboxOfAnUnknownAgentIsEmptyAndMakesNoStatus) {
   EXPECT_EQ(inboxes_of(state_),
             (std::map<std::string, Messages>{{"", {}}, {"drainer", {}}, {"lurker", {}}}));
   EXPECT_TRUE(statuses_of(state_).empty());
-  EXPECT_EQ(state_.history().size(), 0u);
+  EXPECT_EQ(StateAccess::history(state_).size(), 0u);
 }
 
 // Messages from several senders, the recipient itself included, come back in the
@@ -140,7 +142,7 @@ TEST_F(MessagingTest, ListingTwiceAgreesThenDrainTakesTheSameAndLeavesItEmpty) {
     EXPECT_TRUE(drained(state_, "r").empty());
   }
   // The drained inbox keeps its entry and its storage.
-  const auto entry = state_.inboxes().get("r"sv);
+  const auto entry = StateAccess::inboxes(state_).get("r"sv);
   ASSERT_TRUE(entry.has_value());
   EXPECT_TRUE(entry->value().empty());
   EXPECT_GE(entry->value().capacity(), 7u);

@@ -189,3 +189,28 @@ TEST(TextTest, ConcatenationWithEmptyPiecesAndResourceKeys) {
 
 }  // namespace
 }  // namespace galtro
+
+namespace galtro {
+namespace {
+
+TEST(TextTest, BorrowedTextViewsLongBytesAndItsCopiesOwnTheirs) {
+  std::string bytes(40, 'x');
+  Text borrowed = Text::borrowed(bytes);
+  EXPECT_TRUE(borrowed.is_borrowed());
+  EXPECT_EQ(borrowed.data(), bytes.data());
+  const Text copy(borrowed);
+  Text moved(std::move(borrowed));
+  EXPECT_TRUE(moved.is_borrowed());
+  EXPECT_EQ(moved.data(), bytes.data());
+  EXPECT_TRUE(borrowed.empty());
+  bytes[0] = 'y';  // seen through the borrowed text only
+  EXPECT_EQ(moved.view(), bytes);
+  EXPECT_FALSE(copy.is_borrowed());
+  EXPECT_EQ(copy.view(), std::string(40, 'x'));
+  const Text short_text = Text::borrowed("fifteen bytes!!");
+  EXPECT_FALSE(short_text.is_borrowed());
+  EXPECT_EQ(short_text, "fifteen bytes!!");
+}
+
+}  // namespace
+}  // namespace galtro

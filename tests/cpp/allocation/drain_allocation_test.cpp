@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "coordination_state_test_access.h"
 #include "lib/clock.h"
 #include "lib/coordination_state.h"
 
@@ -107,7 +108,7 @@ TEST(DrainAllocationFailure, NothingIsLostWhicheverAllocationFails) {
       expected.push_back(late);  // delivered, then its status or history step failed
     }
     EXPECT_EQ(now, expected);
-    const auto entry = state.inboxes().get(owner);
+    const auto entry = StateAccess::inboxes(state).get(owner);
     ASSERT_TRUE(entry.has_value());
     EXPECT_EQ(entry->value().reserved(), 0u);
   }
