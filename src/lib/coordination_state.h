@@ -124,6 +124,7 @@ class CoordinationState {
 
  private:
   friend struct CoordinationStateTestAccess;  // reads the tables and lease fields
+  friend class StateReader;                   // reads the tables, taking shard locks shared
 
   // A copy of `text` if it is longer than kEarlyCopyBytes, else nothing.
   static std::optional<Text> early_copy(std::string_view text);

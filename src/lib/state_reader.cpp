@@ -18,11 +18,11 @@ std::uint64_t lease_end(std::uint64_t last, std::uint64_t lease) noexcept {
 }  // namespace
 
 std::vector<ClaimReading> StateReader::claims() const {
-  const std::uint64_t lease = state_.ttl_seconds() + state_.grace_seconds();
-  const bool lease_overflows = lease < state_.ttl_seconds();
+  const std::uint64_t lease = state_.ttl_seconds_ + state_.grace_seconds_;
+  const bool lease_overflows = lease < state_.ttl_seconds_;
   const std::uint64_t now = state_.now_seconds();
   std::vector<ClaimReading> readings;
-  state_.claims().for_each([&](const Text& key, const StoredClaim& claim) {
+  state_.claims_.for_each([&](const Text& key, const StoredClaim& claim) {
     const std::uint64_t last = std::max(claim.claimed_at, claim.renewed_at);
     const std::uint64_t elapsed = now >= last ? now - last : 0;  // a clock stepped back
     readings.push_back(
@@ -36,7 +36,7 @@ std::vector<ClaimReading> StateReader::claims() const {
 
 std::vector<AgentReading> StateReader::agents() const {
   std::vector<AgentReading> readings;
-  state_.statuses().for_each(
+  state_.statuses_.for_each(
       [&](const Text& agent_id, AgentStatus status) { readings.push_back({agent_id, status}); });
   std::ranges::sort(readings, {}, [](const AgentReading& r) { return r.agent_id.view(); });
   return readings;
@@ -44,7 +44,7 @@ std::vector<AgentReading> StateReader::agents() const {
 
 std::vector<InboxReading> StateReader::inbox_sizes() const {
   std::vector<InboxReading> readings;
-  state_.inboxes().for_each([&](const Text& agent_id, const Inbox& inbox) {
+  state_.inboxes_.for_each([&](const Text& agent_id, const Inbox& inbox) {
     readings.push_back({agent_id, inbox.size()});
   });
   std::ranges::sort(readings, {}, [](const InboxReading& r) { return r.agent_id.view(); });
@@ -56,7 +56,7 @@ std::vector<HistoryEvent> StateReader::history(std::uint64_t since,
   // The seconds first, then each second's log on its own: a shard is never read again
   // while a for_each holds it.
   std::vector<std::uint64_t> seconds;
-  state_.history().for_each([&](std::uint64_t second, const HistoryList&) {
+  state_.history_.for_each([&](std::uint64_t second, const HistoryList&) {
     if (second >= since) seconds.push_back(second);
   });
   std::ranges::sort(seconds);
@@ -64,7 +64,7 @@ std::vector<HistoryEvent> StateReader::history(std::uint64_t since,
   std::vector<HistoryEvent> events;
   for (const std::uint64_t second : seconds) {
     if (events.size() >= limit) break;
-    auto log = state_.history().get(second);
+    auto log = state_.history_.get(second);
     if (!log) continue;  // not reached: no operation removes a second
     log->value().for_each_event([&](const EventView& event) {
       if (events.size() < limit) events.push_back(event.to_event());

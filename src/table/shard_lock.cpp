@@ -4,7 +4,6 @@
 
 #include <cassert>
 
-#include "table/cpu_relax.h"
 #include "table/fatal_failure.h"
 #include "table/platform.h"
 
@@ -45,7 +44,7 @@ void ShardLock::lock_contended(std::uint32_t state) {
     }
     if (spins < kSpinPauses + kSpinYields) {
       if (spins++ < kSpinPauses) {
-        cpu_relax();
+        platform::cpu_relax();
       } else {
         ::sched_yield();
       }
@@ -76,7 +75,7 @@ void ShardLock::lock_shared_contended(std::uint32_t state) {
     }
     if (spins < kSpinPauses + kSpinYields) {
       if (spins++ < kSpinPauses) {
-        cpu_relax();
+        platform::cpu_relax();
       } else {
         ::sched_yield();
       }
