@@ -76,4 +76,5 @@ env -u PYTHONHOME PYTHONPATH="$SITE" PYTHONNOUSERSITE=1 PYTHONDONTWRITEBYTECODE=
   --deselect tests/python/test_binding.py::test_panic_coming_back_through_the_interpreter_stays_fatal \
   --deselect tests/python/test_binding.py::test_exhausted_memory_is_a_memory_error_and_the_state_stays_usable \
   --deselect tests/python/test_module.py::test_second_initialisation_returns_the_same_module \
-  --deselect tests/python/test_module.py::test_import_in_a_subinterpreter_fails
+  --deselect tests/python/test_module.py::test_import_in_a_subinterpreter_fails \
+  --deselect tests/python/test_module.py::test_instance_made_without_the_constructor_is_refused
