@@ -23,6 +23,7 @@ import tempfile
 import threading
 import time
 
+from galtro import Agent, ClaimConflict
 from galtro_core import CoordinationState
 
 WAIT_LIMIT = 30.0  # seconds a worker waits for a file before it gives up
@@ -42,6 +43,7 @@ class Worker(threading.Thread):
         super().__init__(name=name)
         self.state = state
         self.agent = name
+        self.handle = Agent(state, name)  # raises typed refusals that name the holder
         self.plan = plan  # [(path, steps of work)]
         self.claimed = claimed  # set once this worker holds its first file
         self.may_start = may_start  # waited for before the first claim
@@ -69,9 +71,10 @@ class Worker(threading.Thread):
     def acquire(self, path):
         """Claim a file; if another agent holds it, ask to be told and wait."""
         try:
-            log(self.agent, f"claims {path} -> {self.state.claim_file(self.agent, path)!r}")
-        except RuntimeError as refusal:
-            holder = str(refusal).split(" already holds claim on ")[0]
+            self.handle.claim_file(path)
+            log(self.agent, f"claims {path} -> {self.agent!r}")
+        except ClaimConflict as refusal:
+            holder = refusal.holder
             log(self.agent, f"is refused: {refusal}")
             self.show_release_by_other(path)
             self.state.send_message(self.agent, holder, f"waiting for: {path}")
