@@ -64,6 +64,15 @@ def _message(record: bytes, owner: str) -> Message:
     return (_decode(rest[:cut]), owner, _decode(rest[cut:]), int(stamp))
 
 
+def _check_holder(reply: Sequence[bytes], agent: bytes, verb: str, absent: str) -> None:
+    """Raises the refusal of a renewal or a release: ``absent`` where there is no claim,
+    naming the holder where the claim is another agent's."""
+    if reply[0] == b"absent":
+        raise RuntimeError(absent)
+    if reply[0] == b"other":
+        raise RuntimeError(f"{_decode(agent)} cannot {verb} a claim held by {_decode(reply[1])}")
+
+
 class _Call(Generic[T]):
     """One script run: what to send, and how its reply becomes the method's result."""
 
@@ -134,11 +143,7 @@ class _Layout:
         agent, key = self.bind("renew_claim", args, kwargs)
 
         def finish(reply: Sequence[bytes]) -> str:
-            if reply[0] == b"absent":
-                raise RuntimeError(f"no claim on {_decode(key)} to renew")
-            if reply[0] == b"other":
-                raise RuntimeError(
-                    f"{_decode(agent)} cannot renew a claim held by {_decode(reply[1])}")
+            _check_holder(reply, agent, "renew", f"no claim on {_decode(key)} to renew")
             return _decode(agent)
 
         return _Call(scripts.RENEW, (self.claims, self.request_key()), (key, agent), finish)
@@ -147,11 +152,7 @@ class _Layout:
         agent, key = self.bind("release", args, kwargs)
 
         def finish(reply: Sequence[bytes]) -> None:
-            if reply[0] == b"absent":
-                raise RuntimeError(f"no claim found for {_decode(agent)}")
-            if reply[0] == b"other":
-                raise RuntimeError(
-                    f"{_decode(agent)} cannot release a claim held by {_decode(reply[1])}")
+            _check_holder(reply, agent, "release", f"no claim found for {_decode(agent)}")
 
         keys = (self.claims, self.statuses, self.history, self.request_key())
         return _Call(scripts.RELEASE, keys, (key, agent, self.maxlen), finish)
