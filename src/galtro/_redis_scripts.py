@@ -102,6 +102,17 @@ local function parse_claim(stored)
          tonumber(string.sub(stored, first + 1, second - 1)),
          string.sub(stored, second + 1)
 end
+
+-- The refusal, recorded under the request id, of a renewal or release of `key` by
+-- `agent`: {'absent'} with no claim on it, {'other', holder} while another holds it;
+-- nil when `agent` holds it.
+local function holder_refusal(claims, key, agent, request_key)
+  local stored = redis.call('HGET', claims, key)
+  if not stored then return record(request_key, {'absent'}) end
+  local _, _, holder = parse_claim(stored)
+  if holder ~= agent then return record(request_key, {'other', holder}) end
+  return nil
+end
 """
 
 CLAIM = Script(r"""
@@ -144,10 +155,8 @@ RENEW = Script(r"""
 local done = recorded(KEYS[2])
 if done then return done end
 local key, agent = ARGV[1], ARGV[2]
-local stored = redis.call('HGET', KEYS[1], key)
-if not stored then return record(KEYS[2], {'absent'}) end
-local _, _, holder = parse_claim(stored)
-if holder ~= agent then return record(KEYS[2], {'other', holder}) end
+local refused = holder_refusal(KEYS[1], key, agent, KEYS[2])
+if refused then return refused end
 redis.call('HSET', KEYS[1], key, claim_record(server_seconds(), agent))
 return record(KEYS[2], {'ok'})
 """)
@@ -161,10 +170,8 @@ local done = recorded(KEYS[4])
 if done then return done end
 local key, agent = ARGV[1], ARGV[2]
 local maxlen = tonumber(ARGV[3])
-local stored = redis.call('HGET', KEYS[1], key)
-if not stored then return record(KEYS[4], {'absent'}) end
-local _, _, holder = parse_claim(stored)
-if holder ~= agent then return record(KEYS[4], {'other', holder}) end
+local refused = holder_refusal(KEYS[1], key, agent, KEYS[4])
+if refused then return refused end
 redis.call('HDEL', KEYS[1], key)
 redis.call('HSET', KEYS[2], agent, 'idle')
 append_history(KEYS[3], maxlen, 'kind', 'released', 'agent', agent, 'key', key,
