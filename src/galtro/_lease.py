@@ -143,6 +143,16 @@ class _LeaseBase:
             if self._state.lost:
                 raise LeaseLost(self._state.resource_key, self._state.reason)
 
+    def _release_failed(self, error: Exception, exc_type: Optional[Type[BaseException]]) -> None:
+        """The release on leaving the block raised ``error``: a refusal means the lease
+        was lost; another failure is raised, or logged if the block is raising already."""
+        if isinstance(error, (NoClaim, NotHolder)):
+            self._state.mark_lost(error)
+        elif exc_type is None:
+            raise error
+        else:
+            logger.exception("releasing %s failed", self._state.resource_key)
+
     def _exit_lost(self, exc_type: Optional[Type[BaseException]]) -> None:
         """Leaving a block whose lease was lost: LeaseLost unless it is raising anyway."""
         if exc_type is None:
@@ -236,12 +246,8 @@ class Lease(_LeaseBase):
         if not self.lost:
             try:
                 release(self._target, self._state.agent_id, self._state.resource_key)
-            except (NoClaim, NotHolder) as error:
-                self._state.mark_lost(error)
-            except Exception:
-                if exc_type is None:
-                    raise
-                logger.exception("releasing %s failed", self._state.resource_key)
+            except Exception as error:
+                self._release_failed(error, exc_type)
         if self.lost:
             self._exit_lost(exc_type)
 
@@ -317,12 +323,8 @@ class AsyncLease(_LeaseBase):
         if not self.lost:
             try:
                 await arelease(self._target, self._state.agent_id, self._state.resource_key)
-            except (NoClaim, NotHolder) as error:
-                self._state.mark_lost(error)
-            except Exception:
-                if exc_type is None:
-                    raise
-                logger.exception("releasing %s failed", self._state.resource_key)
+            except Exception as error:
+                self._release_failed(error, exc_type)
         if self.lost:
             self._exit_lost(exc_type)
 
