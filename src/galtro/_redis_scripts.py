@@ -94,6 +94,10 @@ local function claim_record(seconds, holder)
   return seconds .. ':' .. seconds .. ':' .. holder
 end
 
+local function message_record(seconds, sender, content)
+  return seconds .. ':' .. string.len(sender) .. ':' .. sender .. content
+end
+
 -- claimed_at, renewed_at (numbers) and holder of a claim record.
 local function parse_claim(stored)
   local first = string.find(stored, ':', 1, true)
@@ -190,7 +194,7 @@ if done then return done end
 local sender, addressee, content = ARGV[1], ARGV[2], ARGV[3]
 local maxlen = tonumber(ARGV[4])
 local now = server_seconds()
-redis.call('RPUSH', KEYS[1], now .. ':' .. string.len(sender) .. ':' .. sender .. content)
+redis.call('RPUSH', KEYS[1], message_record(now, sender, content))
 redis.call('HSETNX', KEYS[2], addressee, 'idle')
 append_history(KEYS[3], maxlen, 'kind', 'message_sent', 'from', sender, 'to', addressee,
                'content', content, 'time', now)
@@ -209,7 +213,7 @@ if done then return done end
 local inbox_prefix, sender, content = ARGV[1], ARGV[2], ARGV[3]
 local maxlen = tonumber(ARGV[4])
 local now = server_seconds()
-local message = now .. ':' .. string.len(sender) .. ':' .. sender .. content
+local message = message_record(now, sender, content)
 redis.call('HSETNX', KEYS[1], sender, 'idle')
 local call = redis.call  -- one lookup, not one per recipient
 local recipients = call('HKEYS', KEYS[1])
