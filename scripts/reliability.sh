@@ -139,6 +139,7 @@ step_refcount() {
   local status=0 start=$SECONDS module
   module=$(mktemp -d "$OUT/release-module.XXXXXX")
   cp build-rel-release/galtro_core.abi3.so "$module/"
+  cp -r build-rel-release/galtro "$module/"  # the harness's call table comes from galtro
   log "every call path under $DEBUG_PYTHON: the release module"
   PYTHONPATH="$module" "$DEBUG_PYTHON" tests/reliability/refcount_check.py \
     --iterations "$ITERATIONS" | tee "$OUT/refcount-release.log" || status=1

@@ -53,16 +53,16 @@ class Agent:
     def claim_file(self, path: str) -> str:
         """Claims the file ``path``; returns the resource key ``"file:{path}"``.
         Raises ``ClaimConflict`` while another live claim is on it."""
-        _operations.claim(self._target, self._agent_id, "file", path)
-        key = f"file:{path}"
-        self._keep(key)
-        return key
+        return self._claim("file", path)
 
     def claim_task(self, task_id: str) -> str:
         """Claims the task ``task_id``; returns the resource key ``"task:{task_id}"``.
         Raises ``ClaimConflict`` while another live claim is on it."""
-        _operations.claim(self._target, self._agent_id, "task", task_id)
-        key = f"task:{task_id}"
+        return self._claim("task", task_id)
+
+    def _claim(self, kind: str, name: str) -> str:
+        _operations.claim(self._target, self._agent_id, kind, name)
+        key = f"{kind}:{name}"
         self._keep(key)
         return key
 

@@ -143,6 +143,26 @@ class _LeaseBase:
             if self._state.lost:
                 raise LeaseLost(self._state.resource_key, self._state.reason)
 
+    def _pause_after(
+        self, conflict: ClaimConflict, remaining: float, next_pause: Callable[[], float]
+    ) -> float:
+        """The pause before the next claim attempt, ``remaining`` seconds before the wait
+        is over; raises ``conflict`` when the wait is over or the agent holds the claim
+        itself (an enclosing block's claim, which waiting would not free)."""
+        if conflict.holder == self._state.agent_id or remaining <= 0:
+            raise conflict
+        return min(remaining, next_pause())
+
+    def _release_failed(self, error: Exception, exc_type: Optional[Type[BaseException]]) -> None:
+        """The release on leaving the block raised ``error``: a refusal means the lease
+        was lost; another failure is raised, or logged if the block is raising already."""
+        if isinstance(error, (NoClaim, NotHolder)):
+            self._state.mark_lost(error)
+        elif exc_type is None:
+            raise error
+        else:
+            logger.exception("releasing %s failed", self._state.resource_key)
+
     def _exit_lost(self, exc_type: Optional[Type[BaseException]]) -> None:
         """Leaving a block whose lease was lost: LeaseLost unless it is raising anyway."""
         if exc_type is None:
@@ -197,10 +217,7 @@ class Lease(_LeaseBase):
                 claim(self._target, lease.agent_id, lease.kind, lease.name)
                 break
             except ClaimConflict as conflict:
-                remaining = deadline - time.monotonic()
-                if conflict.holder == lease.agent_id or remaining <= 0:
-                    raise
-                time.sleep(min(remaining, next_pause()))
+                time.sleep(self._pause_after(conflict, deadline - time.monotonic(), next_pause))
         lease.renewed = time.monotonic()
         if self._renew:
             self._thread = threading.Thread(
@@ -236,12 +253,8 @@ class Lease(_LeaseBase):
         if not self.lost:
             try:
                 release(self._target, self._state.agent_id, self._state.resource_key)
-            except (NoClaim, NotHolder) as error:
-                self._state.mark_lost(error)
-            except Exception:
-                if exc_type is None:
-                    raise
-                logger.exception("releasing %s failed", self._state.resource_key)
+            except Exception as error:
+                self._release_failed(error, exc_type)
         if self.lost:
             self._exit_lost(exc_type)
 
@@ -277,10 +290,7 @@ class AsyncLease(_LeaseBase):
                 await aclaim(self._target, lease.agent_id, lease.kind, lease.name)
                 break
             except ClaimConflict as conflict:
-                remaining = deadline - loop.time()
-                if conflict.holder == lease.agent_id or remaining <= 0:
-                    raise
-                await asyncio.sleep(min(remaining, next_pause()))
+                await asyncio.sleep(self._pause_after(conflict, deadline - loop.time(), next_pause))
         lease.renewed = time.monotonic()
         if self._renew:
             self._task = loop.create_task(self._keep_renewing())
@@ -317,12 +327,8 @@ class AsyncLease(_LeaseBase):
         if not self.lost:
             try:
                 await arelease(self._target, self._state.agent_id, self._state.resource_key)
-            except (NoClaim, NotHolder) as error:
-                self._state.mark_lost(error)
-            except Exception:
-                if exc_type is None:
-                    raise
-                logger.exception("releasing %s failed", self._state.resource_key)
+            except Exception as error:
+                self._release_failed(error, exc_type)
         if self.lost:
             self._exit_lost(exc_type)
 

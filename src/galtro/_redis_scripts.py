@@ -94,6 +94,10 @@ local function claim_record(seconds, holder)
   return seconds .. ':' .. seconds .. ':' .. holder
 end
 
+local function message_record(seconds, sender, content)
+  return seconds .. ':' .. string.len(sender) .. ':' .. sender .. content
+end
+
 -- claimed_at, renewed_at (numbers) and holder of a claim record.
 local function parse_claim(stored)
   local first = string.find(stored, ':', 1, true)
@@ -101,6 +105,17 @@ local function parse_claim(stored)
   return tonumber(string.sub(stored, 1, first - 1)),
          tonumber(string.sub(stored, first + 1, second - 1)),
          string.sub(stored, second + 1)
+end
+
+-- The refusal, recorded under the request id, of a renewal or release of `key` by
+-- `agent`: {'absent'} with no claim on it, {'other', holder} while another holds it;
+-- nil when `agent` holds it.
+local function holder_refusal(claims, key, agent, request_key)
+  local stored = redis.call('HGET', claims, key)
+  if not stored then return record(request_key, {'absent'}) end
+  local _, _, holder = parse_claim(stored)
+  if holder ~= agent then return record(request_key, {'other', holder}) end
+  return nil
 end
 """
 
@@ -144,10 +159,8 @@ RENEW = Script(r"""
 local done = recorded(KEYS[2])
 if done then return done end
 local key, agent = ARGV[1], ARGV[2]
-local stored = redis.call('HGET', KEYS[1], key)
-if not stored then return record(KEYS[2], {'absent'}) end
-local _, _, holder = parse_claim(stored)
-if holder ~= agent then return record(KEYS[2], {'other', holder}) end
+local refused = holder_refusal(KEYS[1], key, agent, KEYS[2])
+if refused then return refused end
 redis.call('HSET', KEYS[1], key, claim_record(server_seconds(), agent))
 return record(KEYS[2], {'ok'})
 """)
@@ -161,10 +174,8 @@ local done = recorded(KEYS[4])
 if done then return done end
 local key, agent = ARGV[1], ARGV[2]
 local maxlen = tonumber(ARGV[3])
-local stored = redis.call('HGET', KEYS[1], key)
-if not stored then return record(KEYS[4], {'absent'}) end
-local _, _, holder = parse_claim(stored)
-if holder ~= agent then return record(KEYS[4], {'other', holder}) end
+local refused = holder_refusal(KEYS[1], key, agent, KEYS[4])
+if refused then return refused end
 redis.call('HDEL', KEYS[1], key)
 redis.call('HSET', KEYS[2], agent, 'idle')
 append_history(KEYS[3], maxlen, 'kind', 'released', 'agent', agent, 'key', key,
@@ -183,7 +194,7 @@ if done then return done end
 local sender, addressee, content = ARGV[1], ARGV[2], ARGV[3]
 local maxlen = tonumber(ARGV[4])
 local now = server_seconds()
-redis.call('RPUSH', KEYS[1], now .. ':' .. string.len(sender) .. ':' .. sender .. content)
+redis.call('RPUSH', KEYS[1], message_record(now, sender, content))
 redis.call('HSETNX', KEYS[2], addressee, 'idle')
 append_history(KEYS[3], maxlen, 'kind', 'message_sent', 'from', sender, 'to', addressee,
                'content', content, 'time', now)
@@ -202,7 +213,7 @@ if done then return done end
 local inbox_prefix, sender, content = ARGV[1], ARGV[2], ARGV[3]
 local maxlen = tonumber(ARGV[4])
 local now = server_seconds()
-local message = now .. ':' .. string.len(sender) .. ':' .. sender .. content
+local message = message_record(now, sender, content)
 redis.call('HSETNX', KEYS[1], sender, 'idle')
 local call = redis.call  -- one lookup, not one per recipient
 local recipients = call('HKEYS', KEYS[1])

@@ -3,16 +3,17 @@
 
 ``RedisCoordinationState`` (redis-py's ``redis.Redis``) and
 ``AsyncRedisCoordinationState`` (``redis.asyncio.Redis``) share the planning of each
-call (binding, keys, arguments) and the decoding of each reply; they differ only in
-how a script is run. Key layout and scripts: ``_redis_scripts``.
+call (binding, keys, arguments, the commands to send) and the decoding of each reply;
+they differ only in how a command is sent, awaited or not. Key layout and scripts:
+``_redis_scripts``.
 """
 
 from __future__ import annotations
 
 import inspect
 import os
-from typing import (Any, Awaitable, Callable, Generic, Mapping, Optional, Protocol, Sequence,
-                    Tuple, TypeVar, cast)
+from typing import (Any, Awaitable, Callable, Generator, Generic, Mapping, Optional, Protocol,
+                    Sequence, Tuple, TypeVar, cast)
 
 import redis
 import redis.asyncio
@@ -24,11 +25,16 @@ from . import _redis_scripts as scripts
 from ._binding import PARAMETERS, bind
 
 T = TypeVar("T")
+C = TypeVar("C")
 Message = Tuple[str, str, str, int]
 
 # Replies come back as bytes whatever the client's decode_responses and encoding:
 # the texts are decoded here, as UTF-8.
 _RAW: Mapping[str, Any] = {"NEVER_DECODE": True}
+
+# One command to send: its words, and the options for the client's execute_command.
+_Command = Tuple[Tuple[Any, ...], Mapping[str, Any]]
+_NO_OPTIONS: Mapping[str, Any] = {}
 
 
 class SyncClient(Protocol):
@@ -56,6 +62,15 @@ def _message(record: bytes, owner: str) -> Message:
     stamp, length, rest = record.split(b":", 2)
     cut = int(length)
     return (_decode(rest[:cut]), owner, _decode(rest[cut:]), int(stamp))
+
+
+def _check_holder(reply: Sequence[bytes], agent: bytes, verb: str, absent: str) -> None:
+    """Raises the refusal of a renewal or a release: ``absent`` where there is no claim,
+    naming the holder where the claim is another agent's."""
+    if reply[0] == b"absent":
+        raise RuntimeError(absent)
+    if reply[0] == b"other":
+        raise RuntimeError(f"{_decode(agent)} cannot {verb} a claim held by {_decode(reply[1])}")
 
 
 class _Call(Generic[T]):
@@ -128,11 +143,7 @@ class _Layout:
         agent, key = self.bind("renew_claim", args, kwargs)
 
         def finish(reply: Sequence[bytes]) -> str:
-            if reply[0] == b"absent":
-                raise RuntimeError(f"no claim on {_decode(key)} to renew")
-            if reply[0] == b"other":
-                raise RuntimeError(
-                    f"{_decode(agent)} cannot renew a claim held by {_decode(reply[1])}")
+            _check_holder(reply, agent, "renew", f"no claim on {_decode(key)} to renew")
             return _decode(agent)
 
         return _Call(scripts.RENEW, (self.claims, self.request_key()), (key, agent), finish)
@@ -141,11 +152,7 @@ class _Layout:
         agent, key = self.bind("release", args, kwargs)
 
         def finish(reply: Sequence[bytes]) -> None:
-            if reply[0] == b"absent":
-                raise RuntimeError(f"no claim found for {_decode(agent)}")
-            if reply[0] == b"other":
-                raise RuntimeError(
-                    f"{_decode(agent)} cannot release a claim held by {_decode(reply[1])}")
+            _check_holder(reply, agent, "release", f"no claim found for {_decode(agent)}")
 
         keys = (self.claims, self.statuses, self.history, self.request_key())
         return _Call(scripts.RELEASE, keys, (key, agent, self.maxlen), finish)
@@ -227,37 +234,17 @@ def _check_version(info: object) -> None:
             "later (streams)")
 
 
-class RedisCoordinationState:
-    """The coordination state kept on a Redis server, shared by every process and
-    machine that reaches it: claims with 300-second leases, inboxes, statuses and a
-    history, with the methods, results and errors of ``galtro_core.CoordinationState``.
-
-    ``client`` is a ``redis.Redis`` (or a compatible client); its ``decode_responses``
-    and ``encoding`` settings do not matter. All instances on one server with the same
-    ``namespace`` share one state. ``history_maxlen`` bounds the history stream
-    (approximately, trimmed as it is appended); by default it grows without bound.
-
-    Construction makes no connection. A lost connection or a timeout raises the client's
-    ``ConnectionError`` or ``TimeoutError`` and the call changed everything or nothing.
-    Raises ``UnsupportedServerError`` at the first call on a server older than 5.0.
-    """
+class _StateBase(Generic[C]):
+    """What the two classes share: the client, the namespace's layout, and the commands
+    of each call (``_commands``); each class sends them in its own way (``_run``)."""
 
     __slots__ = ("_client", "_layout", "_version_checked")
 
-    def __init__(self, client: SyncClient, namespace: str = "default", *,
+    def __init__(self, client: C, namespace: str = "default", *,
                  history_maxlen: Optional[int] = None) -> None:
         self._client = client
         self._layout = _Layout(type(self).__name__, namespace, history_maxlen)
         self._version_checked = False
-
-    @classmethod
-    def from_url(cls, url: str, namespace: str = "default", *,
-                 history_maxlen: Optional[int] = None) -> RedisCoordinationState:
-        """A state on a new client for ``url`` (``redis://``, ``rediss://`` or
-        ``unix://``), made with retries off."""
-        client = redis.Redis.from_url(  # pyright: ignore[reportUnknownMemberType]
-            url, retry=redis.retry.Retry(NoBackoff(), 0))
-        return cls(client, namespace, history_maxlen=history_maxlen)
 
     @property
     def client(self) -> Any:
@@ -274,25 +261,66 @@ class RedisCoordinationState:
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self._client!r}, namespace={self.namespace!r})"
 
-    def _run(self, call: _Call[T]) -> T:
+    def _commands(self, call: _Call[T]) -> Generator[_Command, Any, T]:
+        """The commands of one call, in order: each is yielded to be sent, and its reply
+        comes back from the yield, or its error is raised there. Returns the result."""
         if not self._version_checked:
             try:
-                info = self._client.execute_command("INFO", "server")
+                info = yield ("INFO", "server"), _NO_OPTIONS
             except redis.ResponseError:  # INFO not allowed: the scripts will tell
                 info = None
             _check_version(info)
             self._version_checked = True
         keys = call.keys
         try:
-            reply = self._client.execute_command(
-                "EVALSHA", call.script.sha, len(keys), *keys, *call.args, **_RAW)
+            reply = yield ("EVALSHA", call.script.sha, len(keys), *keys, *call.args), _RAW
         except Exception as error:
             if not _is_missing_script(error):
                 raise
             # Not run; EVAL runs it once and caches it for the next EVALSHA.
-            reply = self._client.execute_command(
-                "EVAL", call.script.text, len(keys), *keys, *call.args, **_RAW)
+            reply = yield ("EVAL", call.script.text, len(keys), *keys, *call.args), _RAW
         return call.finish(reply)
+
+
+class RedisCoordinationState(_StateBase[SyncClient]):
+    """The coordination state kept on a Redis server, shared by every process and
+    machine that reaches it: claims with 300-second leases, inboxes, statuses and a
+    history, with the methods, results and errors of ``galtro_core.CoordinationState``.
+
+    ``client`` is a ``redis.Redis`` (or a compatible client); its ``decode_responses``
+    and ``encoding`` settings do not matter. All instances on one server with the same
+    ``namespace`` share one state. ``history_maxlen`` bounds the history stream
+    (approximately, trimmed as it is appended); by default it grows without bound.
+
+    Construction makes no connection. A lost connection or a timeout raises the client's
+    ``ConnectionError`` or ``TimeoutError`` and the call changed everything or nothing.
+    Raises ``UnsupportedServerError`` at the first call on a server older than 5.0.
+    """
+
+    __slots__ = ()
+
+    @classmethod
+    def from_url(cls, url: str, namespace: str = "default", *,
+                 history_maxlen: Optional[int] = None) -> RedisCoordinationState:
+        """A state on a new client for ``url`` (``redis://``, ``rediss://`` or
+        ``unix://``), made with retries off."""
+        client = redis.Redis.from_url(  # pyright: ignore[reportUnknownMemberType]
+            url, retry=redis.retry.Retry(NoBackoff(), 0))
+        return cls(client, namespace, history_maxlen=history_maxlen)
+
+    def _run(self, call: _Call[T]) -> T:
+        commands = self._commands(call)
+        try:
+            command = next(commands)
+            while True:
+                try:
+                    reply = self._client.execute_command(*command[0], **command[1])
+                except Exception as error:
+                    command = commands.throw(error)
+                else:
+                    command = commands.send(reply)
+        except StopIteration as done:
+            return cast(T, done.value)
 
     def claim_file(self, *args: Any, **kwargs: Any) -> str:
         """Claim the file ``path`` (key ``"file:" + path``); returns ``agent_id``.
@@ -336,17 +364,11 @@ class RedisCoordinationState:
         return self._run(self._layout.status(args, kwargs))
 
 
-class AsyncRedisCoordinationState:
+class AsyncRedisCoordinationState(_StateBase[AsyncClient]):
     """``RedisCoordinationState`` on redis-py's asyncio client (``redis.asyncio.Redis``):
     the same nine methods, as coroutines, with the same results and errors."""
 
-    __slots__ = ("_client", "_layout", "_version_checked")
-
-    def __init__(self, client: AsyncClient, namespace: str = "default", *,
-                 history_maxlen: Optional[int] = None) -> None:
-        self._client = client
-        self._layout = _Layout(type(self).__name__, namespace, history_maxlen)
-        self._version_checked = False
+    __slots__ = ()
 
     @classmethod
     def from_url(cls, url: str, namespace: str = "default", *,
@@ -356,39 +378,19 @@ class AsyncRedisCoordinationState:
             url, retry=redis.asyncio.retry.Retry(NoBackoff(), 0))
         return cls(client, namespace, history_maxlen=history_maxlen)
 
-    @property
-    def client(self) -> Any:
-        return self._client
-
-    @property
-    def namespace(self) -> str:
-        return self._layout.namespace
-
-    @property
-    def history_maxlen(self) -> Optional[int]:
-        return self._layout.history_maxlen
-
-    def __repr__(self) -> str:
-        return f"{type(self).__name__}({self._client!r}, namespace={self.namespace!r})"
-
     async def _run(self, call: _Call[T]) -> T:
-        if not self._version_checked:
-            try:
-                info = await self._client.execute_command("INFO", "server")
-            except redis.ResponseError:  # INFO not allowed: the scripts will tell
-                info = None
-            _check_version(info)
-            self._version_checked = True
-        keys = call.keys
+        commands = self._commands(call)
         try:
-            reply = await self._client.execute_command(
-                "EVALSHA", call.script.sha, len(keys), *keys, *call.args, **_RAW)
-        except Exception as error:
-            if not _is_missing_script(error):
-                raise
-            reply = await self._client.execute_command(
-                "EVAL", call.script.text, len(keys), *keys, *call.args, **_RAW)
-        return call.finish(reply)
+            command = next(commands)
+            while True:
+                try:
+                    reply = await self._client.execute_command(*command[0], **command[1])
+                except Exception as error:
+                    command = commands.throw(error)
+                else:
+                    command = commands.send(reply)
+        except StopIteration as done:
+            return cast(T, done.value)
 
     async def claim_file(self, *args: Any, **kwargs: Any) -> str:
         """As ``RedisCoordinationState.claim_file``, awaited."""

@@ -29,30 +29,25 @@ class Refusal(RuntimeError):
         return (type(self), (str(self), self.resource_key))
 
 
-class ClaimConflict(Refusal):
+class _HolderRefusal(Refusal):
+    """A refusal that names the agent holding the claim, ``holder``."""
+
+    holder: str
+
+    def __init__(self, message: str, resource_key: str, holder: str) -> None:
+        super().__init__(message, resource_key)
+        self.holder = holder
+
+    def __reduce__(self) -> tuple[object, ...]:
+        return (type(self), (str(self), self.resource_key, self.holder))
+
+
+class ClaimConflict(_HolderRefusal):
     """A live claim of ``holder`` (possibly the caller itself) is in the way."""
 
-    holder: str
 
-    def __init__(self, message: str, resource_key: str, holder: str) -> None:
-        super().__init__(message, resource_key)
-        self.holder = holder
-
-    def __reduce__(self) -> tuple[object, ...]:
-        return (type(self), (str(self), self.resource_key, self.holder))
-
-
-class NotHolder(Refusal):
+class NotHolder(_HolderRefusal):
     """The claim on ``resource_key`` is held by ``holder``, not by the caller."""
-
-    holder: str
-
-    def __init__(self, message: str, resource_key: str, holder: str) -> None:
-        super().__init__(message, resource_key)
-        self.holder = holder
-
-    def __reduce__(self) -> tuple[object, ...]:
-        return (type(self), (str(self), self.resource_key, self.holder))
 
 
 class NoClaim(Refusal):
@@ -103,23 +98,27 @@ def claim_refusal(error: RuntimeError, kind: str, name: str) -> RuntimeError:
     return ClaimConflict(message, resource_key, holder)
 
 
-def renew_refusal(error: RuntimeError, agent_id: str, resource_key: str) -> RuntimeError:
-    """The typed form of a refused ``renew_claim``; ``error`` itself if no template fits."""
+def _holder_refusal(
+    error: RuntimeError, agent_id: str, resource_key: str, verb: str, no_claim: str
+) -> RuntimeError:
+    """The typed form of a refused renewal or release (``verb``), whose message is
+    ``no_claim`` when there is no claim; ``error`` itself if no template fits."""
     message = str(error)
-    if message == f"no claim on {resource_key} to renew":
+    if message == no_claim:
         return NoClaim(message, resource_key)
-    holder = _holder_after(message, f"{agent_id} cannot renew a claim held by ")
+    holder = _holder_after(message, f"{agent_id} cannot {verb} a claim held by ")
     if holder is None:
         return error
     return NotHolder(message, resource_key, holder)
+
+
+def renew_refusal(error: RuntimeError, agent_id: str, resource_key: str) -> RuntimeError:
+    """The typed form of a refused ``renew_claim``; ``error`` itself if no template fits."""
+    no_claim = f"no claim on {resource_key} to renew"
+    return _holder_refusal(error, agent_id, resource_key, "renew", no_claim)
 
 
 def release_refusal(error: RuntimeError, agent_id: str, resource_key: str) -> RuntimeError:
     """The typed form of a refused ``release``; ``error`` itself if no template fits."""
-    message = str(error)
-    if message == f"no claim found for {agent_id}":
-        return NoClaim(message, resource_key)
-    holder = _holder_after(message, f"{agent_id} cannot release a claim held by ")
-    if holder is None:
-        return error
-    return NotHolder(message, resource_key, holder)
+    no_claim = f"no claim found for {agent_id}"
+    return _holder_refusal(error, agent_id, resource_key, "release", no_claim)

@@ -262,39 +262,36 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--json", action="store_true", help="machine-readable output")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, run: Callable[[_Command], None], help: str) -> argparse.ArgumentParser:
+    def command(name: str, run: Callable[[_Command], None], help: str,
+                **positionals: str) -> argparse.ArgumentParser:
+        """A subcommand, with its positional arguments given as name=METAVAR, in order."""
         sub = commands.add_parser(name, help=help, description=help)
         sub.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                          help="machine-readable output")
         sub.set_defaults(run=run)
+        for dest, metavar in positionals.items():
+            sub.add_argument(dest, metavar=metavar)
         return sub
 
-    sub = command("claim-file", _Command.claim_file, "claim a file for an agent")
+    sub = command("claim-file", _Command.claim_file, "claim a file for an agent",
+                  agent="AGENT", path="PATH")
     sub.add_argument("--root", help="repository root: PATH is named relative to it")
-    sub.add_argument("agent", metavar="AGENT")
-    sub.add_argument("path", metavar="PATH")
-    sub = command("claim-task", _Command.claim_task, "claim a task for an agent")
-    sub.add_argument("agent", metavar="AGENT")
-    sub.add_argument("task", metavar="TASK")
+    command("claim-task", _Command.claim_task, "claim a task for an agent",
+            agent="AGENT", task="TASK")
     for name, run, verb in (("renew", _Command.renew, "renew"),
                             ("release", _Command.release, "release")):
-        sub = command(name, run, f"{verb} an agent's claim (KEY is file:PATH or task:ID)")
+        sub = command(name, run, f"{verb} an agent's claim (KEY is file:PATH or task:ID)",
+                      agent="AGENT", key="KEY")
         sub.add_argument("--root", help="repository root: the PATH of file:PATH is named "
                          "relative to it")
-        sub.add_argument("agent", metavar="AGENT")
-        sub.add_argument("key", metavar="KEY")
-    sub = command("send", _Command.send, "send a message to one agent")
-    sub.add_argument("sender", metavar="FROM")
-    sub.add_argument("recipient", metavar="TO")
-    sub.add_argument("content", metavar="CONTENT")
-    sub = command("broadcast", _Command.broadcast, "send a message to every known agent")
-    sub.add_argument("sender", metavar="FROM")
-    sub.add_argument("content", metavar="CONTENT")
+    command("send", _Command.send, "send a message to one agent",
+            sender="FROM", recipient="TO", content="CONTENT")
+    command("broadcast", _Command.broadcast, "send a message to every known agent",
+            sender="FROM", content="CONTENT")
     for name, run, help in (("inbox", _Command.inbox, "list an agent's pending messages"),
                             ("drain", _Command.drain, "take out an agent's pending messages"),
                             ("status", _Command.status, "show an agent's status")):
-        sub = command(name, run, help)
-        sub.add_argument("agent", metavar="AGENT")
+        command(name, run, help, agent="AGENT")
     command("claims", _Command.claims, "list the claims with the time left on each lease")
     command("agents", _Command.agents, "list the agents with their status and inbox size")
     sub = command("history", _Command.history, "list the history, oldest first")

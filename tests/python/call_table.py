@@ -6,17 +6,12 @@ argument values and keyword names that exercise each binding error, and the help
 arrange a call and compare its outcome.
 """
 
-METHODS = {
-    "claim_file": ("agent_id", "path"),
-    "claim_task": ("agent_id", "task_id"),
-    "release": ("agent_id", "resource_key"),
-    "renew_claim": ("agent_id", "resource_key"),
-    "send_message": ("from_agent", "to_agent", "content"),
-    "broadcast": ("from_agent", "content"),
-    "inbox": ("agent_id",),
-    "drain_inbox": ("agent_id",),
-    "status": ("agent_id",),
-}
+from galtro._binding import PARAMETERS
+
+# The nine methods and their parameters: the package's own table. The model test and
+# the binding test call the native class with it, by keyword too, so a wrong name or
+# order in it fails there.
+METHODS = PARAMETERS
 ALL_PARAMS = sorted({p for params in METHODS.values() for p in params})
 
 # Texts: empty, non-ASCII, NUL inside, outside the BMP, and "*" (what a broadcast

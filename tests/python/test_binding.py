@@ -15,14 +15,10 @@ from hypothesis import strategies as st
 
 import galtro_core
 from call_table import (AGENTS, ALL_PARAMS, METHODS, NAMES, NOT_STR, ODD_KEYWORDS, ODD_TYPES,
-                        SURROGATES, StrRaises, UnprintableStr)
+                        SURROGATES, Outer, StrRaises, StrSub, UnprintableStr)
 from galtro_core import CoordinationState
 
 LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
-
-
-class StrSub(str):
-    pass
 
 
 def type_error(call):
@@ -92,27 +88,10 @@ def test_binding_errors_leave_the_state_untouched(either_state):
     assert either_state.claim_file("b", "p") == "b"
 
 
-class Outer:
-    class Inner:
-        pass
-
-
-class QualnameRaises(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise ValueError("unreadable")
-        return super().__getattribute__(name)
-
-
-class QualnameNotStr(type):
-    def __getattribute__(cls, name):
-        return 42 if name == "__qualname__" else super().__getattribute__(name)
-
-
 @pytest.mark.parametrize("value, shown", [
     (Outer.Inner(), "Outer.Inner"),  # the qualified name, not __name__
-    (QualnameRaises("Odd", (), {})(), "<failed to extract type name>"),
-    (QualnameNotStr("Odd", (), {})(), "<failed to extract type name>"),
+    (ODD_TYPES[0](), "<failed to extract type name>"),  # __qualname__ raises
+    (ODD_TYPES[1](), "<failed to extract type name>"),  # __qualname__ is not a str
 ])
 def test_type_names_in_conversion_errors(either_state, value, shown):
     error = type_error(lambda: either_state.inbox(value))
@@ -120,16 +99,12 @@ def test_type_names_in_conversion_errors(either_state, value, shown):
 
 
 def test_unprintable_keyword_is_reported_and_named_by_its_type(either_state, monkeypatch):
-    class Key(str):
-        def __str__(self):
-            raise ValueError("no str")
-
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
-    key = Key("agent")
+    key = UnprintableStr("agent")
     error = type_error(lambda: either_state.status(**{key: 1}))
     assert str(error) == f"{type(either_state).__name__}.status() got an unexpected keyword " \
-                         "argument '<unprintable Key object>'"
+                         "argument '<unprintable UnprintableStr object>'"
     assert [(r.exc_type, r.object) for r in reports] == [(ValueError, key)]
 
 
