@@ -17,6 +17,7 @@ import sys
 
 import pytest
 
+import galtro
 import galtro_core
 
 CHECK = os.path.join(os.path.dirname(__file__), "..", "reliability", "refcount_check.py")
@@ -46,6 +47,9 @@ def run_check(module_file, tmp_path, *flags):
     # The debug interpreter accepts the stable-ABI suffix; a fresh folder keeps the
     # rest of this interpreter's site-packages off its path.
     shutil.copy(module_file, folder / "galtro_core.abi3.so")
+    # The check takes the methods' parameters from the galtro package.
+    shutil.copytree(os.path.dirname(galtro.__file__), folder / "galtro",
+                    ignore=shutil.ignore_patterns("__pycache__"))
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "LD_PRELOAD"))}
     env["PYTHONPATH"] = str(folder)
     done = subprocess.run([debug_python(), CHECK, "--iterations", str(ITERATIONS), *flags],
