@@ -1,10 +1,28 @@
+import asyncio
 import itertools
 import os
+import sys
 
 import pytest
 
 import galtro_core
 from redis_server import RedisServer, available
+
+
+@pytest.fixture(autouse=True)
+def _event_loop_before_3_10():
+    """Before 3.10, asyncio.Lock() (which redis-py's asyncio pool makes when a client is
+    built) asks for the current event loop, and after an asyncio.run() in the process
+    there is none: every test starts with one, as a program that never ran
+    asyncio.run() would have."""
+    if sys.version_info >= (3, 10):
+        yield
+        return
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    yield
+    asyncio.set_event_loop(None)
+    loop.close()
 
 
 @pytest.fixture

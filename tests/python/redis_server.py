@@ -60,8 +60,12 @@ class RedisServer:
             command = [DATEFUDGE, "--static", fake_time, *command]
         if os.path.exists(self.socket):
             os.unlink(self.socket)
+        # The server is none of ours: a preloaded library of the test run (a sanitizer's
+        # runtime) is kept out of it, whatever datefudge preloads.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+                                        stderr=subprocess.DEVNULL, env=env,
+                                        preexec_fn=_die_with_parent)
         deadline = time.monotonic() + 20
         while not self._answers():
             if self.process.poll() is not None or time.monotonic() > deadline:
