@@ -61,8 +61,10 @@ class RedisServer:
         if os.path.exists(self.socket):
             os.unlink(self.socket)
         # The server is none of ours: a preloaded library of the test run (a sanitizer's
-        # runtime) is kept out of it, whatever datefudge preloads.
+        # runtime) is kept out of it, whatever datefudge preloads; the empty
+        # GALTRO_SANITIZER_PRELOAD tells the sanitized runs' start-up hook so.
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        env["GALTRO_SANITIZER_PRELOAD"] = ""
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL, env=env,
                                         preexec_fn=_die_with_parent)

@@ -20,6 +20,8 @@ RUNTIME = os.environ.get("GALTRO_SANITIZER_PRELOAD", "").split()
 
 
 def with_runtime(env):
+    if env.get("GALTRO_SANITIZER_PRELOAD") == "":
+        return env  # a child that is none of ours (a server) asked to run without it
     preload = env.get("LD_PRELOAD", "").split()
     missing = [library for library in RUNTIME if library not in preload]
     if not missing:
