@@ -46,17 +46,19 @@ std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarge
                                                        Text name) {
   const std::string_view prefix = key_prefix(kind);
   Text key(prefix, name.view());
-  StoredClaim fresh = new_claim(Text(agent_id));
-  const std::uint64_t claimed_at = fresh.claimed_at;
-  const std::uint64_t renewed_at = fresh.renewed_at;
   // What takes memory in proportion to the caller's texts is made before any change.
   std::optional<Text> status_key = early_copy(agent_id);
   BorrowedEvent claimed = BorrowedEvent::claimed(agent_id.view(), TextPieces(prefix, name.view()), 0);
   EventLog::Room room = EventLog::Room::for_event(claimed);
 
   auto entry = claims_.entry(key);
-  // Holding the exclusive lock of the key's shard from here on.
+  // Holding the exclusive lock of the key's shard from here on. The new claim's two
+  // readings are taken only once the key is known to be free or lapsed, so that a
+  // refusal reads the clock once; nothing else can see the key meanwhile.
   if (!entry.occupied()) {
+    StoredClaim fresh = new_claim(Text(agent_id));
+    const std::uint64_t claimed_at = fresh.claimed_at;
+    const std::uint64_t renewed_at = fresh.renewed_at;
     entry.insert(std::move(key), std::move(fresh));
     entry.release();
     write_status(agent_id, AgentStatus::kBusy, status_key);
@@ -77,6 +79,9 @@ std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarge
   // Takeover of an expired claim: the lock stays held (the one nesting lock_order.h
   // allows) until both events are recorded. The events take the key
   // from the entry, which keeps it stored meanwhile.
+  StoredClaim fresh = new_claim(Text(agent_id));
+  const std::uint64_t claimed_at = fresh.claimed_at;
+  const std::uint64_t renewed_at = fresh.renewed_at;
   const Text previous_holder = std::exchange(stored, std::move(fresh)).holder;
   write_status(agent_id, AgentStatus::kBusy, status_key);
   claimed.time = now_seconds();

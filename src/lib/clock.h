@@ -4,6 +4,8 @@
 // ManualClock, which can be set anywhere, before 1970 included, and stepped backwards.
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -20,11 +22,27 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual ClockReading read() const noexcept = 0;
+
+ protected:
+  Clock() noexcept = default;
+  explicit Clock(bool is_system) noexcept : is_system_(is_system) {}
+
+ private:
+  friend std::uint64_t now_seconds(const Clock& clock);
+  // Set only for SystemClock, whose reading now_seconds() then makes inline rather than
+  // through a virtual call: it is read several times in every operation.
+  bool is_system_ = false;
 };
 
 class SystemClock final : public Clock {
  public:
-  ClockReading read() const noexcept override;
+  SystemClock() noexcept : Clock(true) {}
+  ClockReading read() const noexcept override { return read_now(); }
+  static ClockReading read_now() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return {static_cast<std::int64_t>(now.tv_sec), static_cast<std::int64_t>(now.tv_nsec)};
+  }
   // The one instance that states use unless told otherwise.
   static const SystemClock& instance() noexcept;
 };
@@ -50,8 +68,16 @@ class ManualClock final : public Clock {
   std::atomic<std::int64_t> nanoseconds_;
 };
 
+// The fatal internal failure "system clock before unix epoch: ..." for `reading`, saying
+// how far before the epoch it is.
+[[noreturn]] void fail_before_epoch(ClockReading reading);
+
 // Whole seconds since the Unix epoch, the fraction dropped. A reading before the epoch
-// is a fatal internal failure "system clock before unix epoch: ..." saying how far before.
-std::uint64_t now_seconds(const Clock& clock);
+// is fatal (fail_before_epoch).
+inline std::uint64_t now_seconds(const Clock& clock) {
+  const ClockReading reading = clock.is_system_ ? SystemClock::read_now() : clock.read();
+  if (reading.seconds < 0) [[unlikely]] fail_before_epoch(reading);
+  return static_cast<std::uint64_t>(reading.seconds);
+}
 
 }  // namespace galtro

@@ -29,6 +29,7 @@
 #include "lib/inbox.h"
 #include "lib/records.h"
 #include "lib/text.h"
+#include "table/last_key_hash.h"
 #include "table/sharded_table.h"
 
 namespace galtro {
@@ -146,6 +147,8 @@ class CoordinationState {
   std::uint64_t ttl_seconds_ = kTtlSeconds;
   std::uint64_t grace_seconds_ = kGraceSeconds;
   const Clock& clock_;
+  // The hash of the second that history was last appended under.
+  LastKeyHash history_second_hash_;
   // Recipients of the last broadcast: how much room the next one reserves first.
   std::atomic<std::size_t> last_recipient_count_{0};
 };

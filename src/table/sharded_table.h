@@ -118,8 +118,13 @@ class BasicShardedTable {
 
   // Locks the key's shard exclusively and returns the entry for `key`, occupied or
   // vacant, which keeps the lock. The entry borrows `key`, which must outlive it.
-  Entry entry(Lookup key) {
-    const std::uint64_t key_hash = hash(key);
+  Entry entry(Lookup key) { return entry(key, hash(key)); }
+  // The same with the key's hash computed beforehand. PRECONDITION: key_hash ==
+  // hash(key); the builds that check the lock order check this too.
+  Entry entry(Lookup key, std::uint64_t key_hash) {
+    if constexpr (kLockOrderChecked) {
+      if (key_hash != hash(key)) fatal("assertion failed: an entry's hash is its key's");
+    }
     Shard& shard = shard_for(key_hash);
     lock_exclusive(shard);
     const std::size_t index = shard.map.find(key_hash, key);
