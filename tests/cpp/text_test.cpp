@@ -26,8 +26,10 @@ std::string pattern(std::size_t size, char salt = 0) {
   return bytes;
 }
 
-// Sizes around the inline/heap boundary, plus a large one.
-const std::vector<std::size_t> kSizes = {0, 1, 7, 8, 14, 15, 16, 17, 31, 100, 1 << 20};
+// Every inline size (short texts are assembled from overlapping word loads, with a
+// path per size range), the heap sizes around the boundary, and a large one.
+const std::vector<std::size_t> kSizes = {0,  1,  2,  3,  4,  5,  6,  7,  8,   9,      10, 11,
+                                         12, 13, 14, 15, 16, 17, 31, 100, 1 << 20};
 
 bool stored_inline(const Text& text) {
   const char* data = text.data();
