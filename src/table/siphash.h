@@ -42,10 +42,26 @@ inline std::uint64_t load_le64(const unsigned char* bytes) noexcept {
 }
 
 // Reads 0..7 bytes as the low bytes of a little-endian word.
+// The first `count` (at most 8) bytes at `bytes`, little-endian, the rest of the word 0.
+// Short tails are read as at most three loads that stay inside the bytes: two
+// overlapping 4-byte words, or the first, middle and last byte.
 inline std::uint64_t load_le_partial(const unsigned char* bytes, std::size_t count) noexcept {
-  std::uint64_t word = 0;
-  for (std::size_t i = 0; i < count; ++i) word |= std::uint64_t{bytes[i]} << (8 * i);
-  return word;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count >= 4) {
+      std::uint32_t low;
+      std::uint32_t high;
+      std::memcpy(&low, bytes, sizeof low);
+      std::memcpy(&high, bytes + count - 4, sizeof high);
+      return std::uint64_t{low} | (std::uint64_t{high} << (8 * (count - 4)));
+    }
+    if (count == 0) return 0;
+    return std::uint64_t{bytes[0]} | (std::uint64_t{bytes[count / 2]} << (8 * (count / 2))) |
+           (std::uint64_t{bytes[count - 1]} << (8 * (count - 1)));
+  } else {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < count; ++i) word |= std::uint64_t{bytes[i]} << (8 * i);
+    return word;
+  }
 }
 
 }  // namespace siphash_detail
