@@ -57,6 +57,7 @@ class DrainedMessages {
   DrainedMessages(DrainedMessages&& other) noexcept
       : inboxes_(std::exchange(other.inboxes_, nullptr)),
         owner_(std::move(other.owner_)),
+        owner_hash_(other.owner_hash_),
         messages_(std::move(other.messages_)) {}
   DrainedMessages& operator=(DrainedMessages&&) = delete;
   DrainedMessages(const DrainedMessages&) = delete;
@@ -70,12 +71,17 @@ class DrainedMessages {
 
  private:
   friend class CoordinationState;
-  DrainedMessages(InboxTable* inboxes, Text owner, std::vector<PendingMessage> messages) noexcept
-      : inboxes_(inboxes), owner_(std::move(owner)), messages_(std::move(messages)) {}
+  DrainedMessages(InboxTable* inboxes, Text owner, std::uint64_t owner_hash,
+                  std::vector<PendingMessage> messages) noexcept
+      : inboxes_(inboxes),
+        owner_(std::move(owner)),
+        owner_hash_(owner_hash),
+        messages_(std::move(messages)) {}
   void give_back() noexcept;
 
   InboxTable* inboxes_;  // null once committed, given back or moved from
   Text owner_;
+  std::uint64_t owner_hash_;  // of owner_ in *inboxes_
   std::vector<PendingMessage> messages_;
 };
 

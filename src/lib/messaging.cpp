@@ -121,21 +121,22 @@ std::vector<PendingMessage> CoordinationState::inbox(std::string_view agent_id) 
 
 DrainedMessages CoordinationState::drain_inbox(Text agent_id) {
   std::vector<PendingMessage> taken;
+  const std::uint64_t inbox_hash = inboxes_.hash(agent_id);
   {
-    auto entry = inboxes_.entry(agent_id);
+    auto entry = inboxes_.entry(agent_id, inbox_hash);
     if (entry.occupied()) {
       taken = entry.value().take_all();
     } else {
       entry.insert(Inbox());
     }
   }
-  return DrainedMessages(&inboxes_, std::move(agent_id), std::move(taken));
+  return DrainedMessages(&inboxes_, std::move(agent_id), inbox_hash, std::move(taken));
 }
 
 void DrainedMessages::commit() noexcept {
   InboxTable* inboxes = std::exchange(inboxes_, nullptr);
   if (inboxes == nullptr || messages_.empty()) return;
-  auto entry = inboxes->entry(owner_);
+  auto entry = inboxes->entry(owner_, owner_hash_);
   if (!entry.occupied()) fatal("assertion failed: a drained inbox stays in its table");
   entry.value().release_room(messages_.size());
 }
@@ -143,7 +144,7 @@ void DrainedMessages::commit() noexcept {
 void DrainedMessages::give_back() noexcept {
   InboxTable* inboxes = std::exchange(inboxes_, nullptr);
   if (inboxes == nullptr || messages_.empty()) return;
-  auto entry = inboxes->entry(owner_);
+  auto entry = inboxes->entry(owner_, owner_hash_);
   if (!entry.occupied()) fatal("assertion failed: a drained inbox stays in its table");
   entry.value().restore_front(messages_);
 }
