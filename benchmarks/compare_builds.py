@@ -33,14 +33,15 @@ import run as bench  # noqa: E402  (the workloads and the interleaved timing)
 
 
 def module_file(path: Path, scratch: Path) -> Path:
-    """The module file itself, taken out of the wheel if `path` is one."""
+    """The module file itself, taken out of the wheel if `path` is one (into a folder of
+    `scratch` that no other wheel uses: two builds' wheels often have the same name)."""
     if path.suffix != ".whl":
         return path
     with zipfile.ZipFile(path) as wheel:
         names = [n for n in wheel.namelist() if n.startswith("galtro_core") and n.endswith(".so")]
         if len(names) != 1:
             raise SystemExit(f"{path}: expected one galtro_core module, found {names}")
-        folder = scratch / path.stem
+        folder = Path(tempfile.mkdtemp(prefix=path.stem + "-", dir=scratch))
         wheel.extract(names[0], folder)
         return folder / names[0]
 
