@@ -4,6 +4,7 @@
 #   bash benchmarks/cpp/run.sh                 # 9 repetitions of 0.25 s each, about 5 minutes
 #   bash benchmarks/cpp/run.sh --quick         # 3 short repetitions, under a minute
 #   bash benchmarks/cpp/run.sh --goal          # only the 2-thread mixed comparison, 15 times
+#   bash benchmarks/cpp/run.sh --state         # the core's operations and their fixed parts
 #   bash benchmarks/cpp/run.sh --benchmark_filter='^mixed/'   # other options go to the binary
 #
 # Installs libbenchmark-dev and libtbb-dev with apt-get when they are missing. Builds
@@ -22,6 +23,7 @@ for arg in "$@"; do
   case "$arg" in
     --quick) mode=quick ;;
     --goal) mode=goal ;;
+    --state) mode=state ;;
     *) pass+=("$arg") ;;
   esac
 done
@@ -41,6 +43,14 @@ fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DGALTRO_BUILD_MODULE=OFF \
   -DGALTRO_BUILD_TESTS=OFF -DGALTRO_BUILD_BENCHMARKS=ON >/dev/null
+
+if [[ $mode == state ]]; then
+  cmake --build "$build" --target galtro_state_benchmark -j "$(nproc)"
+  echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)   processors: $(nproc)"
+  exec "$build/benchmarks/cpp/galtro_state_benchmark" --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true --benchmark_enable_random_interleaving=true \
+    ${pass[@]+"${pass[@]}"}
+fi
 cmake --build "$build" --target galtro_table_benchmark -j "$(nproc)"
 
 # Many short repetitions rather than a few long ones: interleaved, they spread a
