@@ -143,6 +143,19 @@ EventLog::Room::~Room() {
 }
 
 EventLog::Room EventLog::Room::for_event(const BorrowedEvent& event) {
+  // The common case first: texts so short that the event, whatever its varints take,
+  // fits a regular block.
+  constexpr std::size_t kMostHeaderBytes = 1 + 4 * kMaxVarintBytes;
+  std::size_t text_bytes = 0;
+  bool short_texts = true;
+  for (std::size_t i = 0; i < text_field_count(event.kind); ++i) {
+    // Each piece bounded first, so that the sum cannot wrap.
+    short_texts = short_texts && event.texts[i].head.size() <= kMaxBlockBytes &&
+                  event.texts[i].tail.size() <= kMaxBlockBytes;
+    text_bytes += event.texts[i].head.size() + event.texts[i].tail.size();
+  }
+  if (short_texts && text_bytes <= kMaxBlockBytes - kMostHeaderBytes) return Room();
+
   std::size_t lengths[3] = {};
   const std::size_t most_bytes = encoded_size(event, kMaxVarintBytes, lengths);
   Room room;
