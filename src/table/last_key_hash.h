@@ -19,10 +19,12 @@ class LastKeyHash {
   // when it holds `key`; otherwise computed, and remembered.
   template <class Table>
   std::uint64_t hash(const Table& table, std::uint64_t key) noexcept {
+    // A reader that loads either word as a writer stored it synchronises with that
+    // store (acquire/release), so its second look at the count sees the writer's odd
+    // count or a later one, and it does not use the pair.
     const std::uint64_t before = sequence_.load(std::memory_order_acquire);
-    const std::uint64_t key_seen = key_.load(std::memory_order_relaxed);
-    const std::uint64_t hash_seen = hash_.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    const std::uint64_t key_seen = key_.load(std::memory_order_acquire);
+    const std::uint64_t hash_seen = hash_.load(std::memory_order_acquire);
     const std::uint64_t after = sequence_.load(std::memory_order_relaxed);
     if (before == after && before != 0 && (before & 1) == 0 && key_seen == key) return hash_seen;
 
@@ -30,11 +32,8 @@ class LastKeyHash {
     std::uint64_t expected = after;
     if ((expected & 1) == 0 &&
         sequence_.compare_exchange_strong(expected, expected + 1, std::memory_order_relaxed)) {
-      // Pairs with the readers' acquire fence: one that reads either word stored below
-      // then sees the odd count.
-      std::atomic_thread_fence(std::memory_order_release);
-      key_.store(key, std::memory_order_relaxed);
-      hash_.store(key_hash, std::memory_order_relaxed);
+      key_.store(key, std::memory_order_release);
+      hash_.store(key_hash, std::memory_order_release);
       sequence_.store(expected + 2, std::memory_order_release);
     }
     return key_hash;
