@@ -14,7 +14,6 @@
 // the message text, and a clock before the Unix epoch is a FatalFailure.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -146,8 +145,6 @@ class CoordinationState {
   std::uint64_t ttl_seconds_ = kTtlSeconds;
   std::uint64_t grace_seconds_ = kGraceSeconds;
   const Clock& clock_;
-  // Recipients of the last broadcast: how much room the next one reserves first.
-  std::atomic<std::size_t> last_recipient_count_{0};
 };
 
 }  // namespace galtro

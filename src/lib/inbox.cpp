@@ -20,14 +20,6 @@ void free_slots(PendingMessage* slots, std::size_t count) noexcept {
 
 }  // namespace
 
-PendingMessage::PendingMessage(Text from_agent, Text content, std::uint64_t timestamp,
-                               bool is_broadcast)
-    : from_agent_(std::move(from_agent)),
-      content_(std::move(content)),
-      stamp_(timestamp | (is_broadcast ? kBroadcastBit : 0)) {
-  if (timestamp > kMaxTimestamp) fatal("assertion failed: a message timestamp fits in 63 bits");
-}
-
 Inbox::Inbox(Inbox&& other) noexcept
     : slots_(std::exchange(other.slots_, nullptr)),
       capacity_(std::exchange(other.capacity_, 0)),
@@ -76,12 +68,6 @@ void Inbox::grow() {
   slots_ = new_slots;
   capacity_ = new_capacity;
   head_ = 0;
-}
-
-void Inbox::push_back(PendingMessage message) {
-  if (size_ + reserved_ == capacity_) grow();
-  std::construct_at(&at(size_), std::move(message));
-  ++size_;
 }
 
 std::vector<PendingMessage> Inbox::copy_all() const {
