@@ -82,7 +82,10 @@ class Inbox {
   Inbox& operator=(Inbox&& other) noexcept;
   Inbox(const Inbox&) = delete;
   Inbox& operator=(const Inbox&) = delete;
-  ~Inbox();
+  // An inbox that never held a message is dropped without a call.
+  ~Inbox() {
+    if (slots_ != nullptr) free_all();
+  }
 
   // Appends at the back, moving `message` in. On std::bad_alloc the inbox and
   // `message` are unchanged.
@@ -117,6 +120,7 @@ class Inbox {
   }
   void grow();
   void destroy_all() noexcept;
+  void free_all() noexcept;
 
   PendingMessage* slots_ = nullptr;
   std::size_t capacity_ = 0;

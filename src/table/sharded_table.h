@@ -177,7 +177,8 @@ class BasicShardedTable {
     }
   }
 
-  // Appends make(const K&, const V&) for every pair to `out`, in for_each's order,
+  // Appends make(const K&, const V&) for every pair to `out`, in for_each's order
+  // (a `make` that returns a reference has the element copied in place),
   // each shard under its shared lock; `make` must not use this table. When a shard's
   // pairs do not fit, room is reserved for the average of the shards seen so far in
   // every shard, plus one shard more: keys that their hashes spread evenly are

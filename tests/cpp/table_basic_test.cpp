@@ -81,6 +81,23 @@ TEST(TableHashing, TablesBuiltInTurnHashDifferentlyAndEachConsistently) {
   EXPECT_NE(other, next_table_hash_key());
 }
 
+// Text keys compare inline up to 16 bytes, in overlapping pieces: a difference at
+// any place of any length is seen, and so is a difference in length alone.
+TEST(TableKeys, TextKeysAreEqualOnlyWhenEveryByteIs) {
+  using Traits = TableKeyTraits<std::string>;
+  for (std::size_t size = 0; size <= 40; ++size) {
+    std::string key(size, 'k');
+    for (std::size_t i = 0; i < size; ++i) key[i] = static_cast<char>('a' + i % 26);
+    EXPECT_TRUE(Traits::equal(key, std::string(key))) << size;
+    EXPECT_FALSE(Traits::equal(key, key + "x")) << size;
+    for (std::size_t i = 0; i < size; ++i) {
+      std::string other = key;
+      other[i] = static_cast<char>(other[i] ^ 0x80);
+      EXPECT_FALSE(Traits::equal(key, other)) << size << " at " << i;
+    }
+  }
+}
+
 TEST(TableEmpty, FindsNothingAllocatesNothingYieldsNothing) {
   TextTable table(8, kKey);
   EXPECT_FALSE(table.get("missing"));
