@@ -39,8 +39,7 @@ class PendingMessage {
   // Copies both texts straight into the message, so that a message is built where
   // it is to stay (a container's emplace) without a move of freshly written texts.
   // Fatal if `timestamp` exceeds kMaxTimestamp.
-  PendingMessage(Kind kind, const Text& from_agent, const Text& content,
-                 std::uint64_t timestamp)
+  PendingMessage(Kind kind, const Text& from_agent, const Text& content, std::uint64_t timestamp)
       : from_agent_(from_agent), content_(content), stamp_(stamp_of(kind, timestamp)) {}
   static PendingMessage direct(const Text& from_agent, const Text& content,
                                std::uint64_t timestamp) {

@@ -50,8 +50,8 @@ Message CoordinationState::broadcast(Text from_agent, Text content) {
   // Every agent with a status entry, the sender included, taken whole before any
   // inbox is touched, and each id's hash in `inboxes`.
   std::vector<Text> recipients;
-  statuses_.collect(recipients,
-                    [](const Text& agent_id, const AgentStatus&) -> const Text& { return agent_id; });
+  statuses_.collect(
+      recipients, [](const Text& agent_id, const AgentStatus&) -> const Text& { return agent_id; });
   std::vector<std::uint64_t> hashes;
   hashes.reserve(recipients.size());
   for (const Text& agent_id : recipients) hashes.push_back(inboxes_.hash(agent_id));

@@ -24,10 +24,10 @@
 //   visit_by_shard                    takes shard locks exclusively, one at a time.
 // A ReadRef holds its shard shared, and an Entry or a ShardBatch holds its shard
 // exclusively, until they are destroyed (or released); insert, for_each, collect and
-// visit_by_shard hold a lock only while they run. Which locks a thread may hold together is lock_order.h's
-// rule: never two of one table (waiting writers are let in before new readers, so
-// even two shared holds can wait for each other), and other tables' only below an
-// outer table's.
+// visit_by_shard hold a lock only while they run. Which locks a thread may hold
+// together is lock_order.h's rule: never two of one table (waiting writers are let in
+// before new readers, so even two shared holds can wait for each other), and other
+// tables' only below an outer table's.
 //
 // Iteration is shard 0, 1, 2, ... and slot order within a shard, so it follows the
 // hash values: it differs between tables and runs and is no snapshot of the table.
@@ -35,8 +35,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <concepts>
 #include <cassert>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -193,9 +193,8 @@ class BasicShardedTable {
         const std::size_t average = (needed - start + i) / (i + 1);
         out.reserve(std::max(needed, start + average * (shard_count() + 1)));
       }
-      shards_[i].map.for_each([&](const K& key, const V& value) {
-        out.push_back(make(key, value));
-      });
+      shards_[i].map.for_each(
+          [&](const K& key, const V& value) { out.push_back(make(key, value)); });
     }
   }
 

@@ -53,7 +53,7 @@ inline std::uint32_t load_le32(const unsigned char* bytes) noexcept {
 inline std::uint64_t load_le_partial(const unsigned char* bytes, std::size_t count) noexcept {
   if (count >= 4) {
     return std::uint64_t{load_le32(bytes)} |
-           std::uint64_t{load_le32(bytes + count - 4)} << (8 * (count - 4));
+           (std::uint64_t{load_le32(bytes + count - 4)} << (8 * (count - 4)));
   }
   if (count == 0) return 0;
   return std::uint64_t{bytes[0]} | std::uint64_t{bytes[count / 2]} << (8 * (count / 2)) |
@@ -136,8 +136,8 @@ class SipHasher {
       hasher.compress(siphash_detail::load_le64(bytes + i));
     }
     const std::size_t rest = size - whole;
-    std::uint64_t word = siphash_detail::load_le_partial(bytes + whole, rest) |
-                         std::uint64_t{last} << (8 * rest);
+    std::uint64_t word =
+        siphash_detail::load_le_partial(bytes + whole, rest) | (std::uint64_t{last} << (8 * rest));
     if (rest + 1 == kWordBytes) {
       hasher.compress(word);
       word = 0;

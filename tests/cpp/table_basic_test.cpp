@@ -216,11 +216,12 @@ TEST(TableCollect, AppendsEveryPairInWalkOrderWithFewAllocations) {
 
   std::vector<std::string> collected{"already here"};
   std::set<const std::string*> blocks;
-  table.collect(collected, [&](const std::string& key, const std::string& value) -> const std::string& {
-    blocks.insert(collected.data());
-    EXPECT_EQ("agent-" + value, key);
-    return key;
-  });
+  table.collect(collected,
+                [&](const std::string& key, const std::string& value) -> const std::string& {
+                  blocks.insert(collected.data());
+                  EXPECT_EQ("agent-" + value, key);
+                  return key;
+                });
   ASSERT_EQ(collected.size(), 1001u);
   EXPECT_EQ(collected.front(), "already here");
   EXPECT_TRUE(std::equal(walked.begin(), walked.end(), collected.begin() + 1));
