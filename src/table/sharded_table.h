@@ -177,12 +177,12 @@ class BasicShardedTable {
     }
   }
 
-  // Appends make(const K&, const V&) for every pair to `out`, in for_each's order
-  // (a `make` that returns a reference has the element copied in place),
-  // each shard under its shared lock; `make` must not use this table. When a shard's
-  // pairs do not fit, room is reserved for the average of the shards seen so far in
-  // every shard, plus one shard more: keys that their hashes spread evenly are
-  // collected with about one allocation, and without a counting pass.
+  // Appends make(const K&, const V&) for every pair to `out`, in for_each's order,
+  // each shard under its shared lock (a `make` that returns a reference has the
+  // element copied in place); `make` must not use this table. When a shard's pairs do
+  // not fit, room is reserved for the average of the shards seen so far in every
+  // shard, plus one shard more: keys that their hashes spread evenly are collected
+  // with about one allocation, and without a counting pass.
   template <class T, class F>
   void collect(std::vector<T>& out, F&& make) const {
     const std::size_t start = out.size();
@@ -228,8 +228,8 @@ class BasicShardedTable {
   // Hash bits above the shard index, left to the shard's map as slot tags.
   static constexpr int kTagBits = shard_map_detail::kTagBits;
   static_assert(kTagBits == 7, "the shard index is taken from just below the top 7 bits");
-  // visit_by_shard groups up to this many shards and keys together (plus one) on the
-  // stack; more take a heap block.
+  // visit_by_shard sorts on the stack while the shard count plus one plus the number
+  // of keys is at most this; more take a heap block.
   static constexpr std::size_t kSmallGrouping = 256;
 
   struct alignas(kShardBytes) Shard {

@@ -23,22 +23,17 @@ inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
   if (size != b.size()) return false;
   const char* const p = a.data();
   const char* const q = b.data();
-  const auto differ = [](const char* x, const char* y, auto word) noexcept {
-    decltype(word) u;
-    decltype(word) v;
-    std::memcpy(&u, x, sizeof u);
-    std::memcpy(&v, y, sizeof v);
-    return u ^ v;
+  // The bits that differ between the Word-sized pieces at p + at and q + at.
+  const auto differ = [p, q]<class Word>(std::size_t at, Word) noexcept {
+    Word x;
+    Word y;
+    std::memcpy(&x, p + at, sizeof x);
+    std::memcpy(&y, q + at, sizeof y);
+    return x ^ y;
   };
   if (size > 16) return std::memcmp(p, q, size) == 0;
-  if (size >= 8) {
-    return (differ(p, q, std::uint64_t{}) | differ(p + size - 8, q + size - 8, std::uint64_t{})) ==
-           0;
-  }
-  if (size >= 4) {
-    return (differ(p, q, std::uint32_t{}) | differ(p + size - 4, q + size - 4, std::uint32_t{})) ==
-           0;
-  }
+  if (size >= 8) return (differ(0, std::uint64_t{}) | differ(size - 8, std::uint64_t{})) == 0;
+  if (size >= 4) return (differ(0, std::uint32_t{}) | differ(size - 4, std::uint32_t{})) == 0;
   if (size == 0) return true;
   return p[0] == q[0] && p[size / 2] == q[size / 2] && p[size - 1] == q[size - 1];
 }
