@@ -14,7 +14,6 @@
 // the message text, and a clock before the Unix epoch is a FatalFailure.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -155,8 +154,6 @@ class CoordinationState {
   const Clock& clock_;
   // The hash of the second that history was last appended under.
   LastKeyHash history_second_hash_;
-  // Recipients of the last broadcast: how much room the next one reserves first.
-  std::atomic<std::size_t> last_recipient_count_{0};
 };
 
 }  // namespace galtro

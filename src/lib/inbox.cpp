@@ -1,5 +1,6 @@
 #include "lib/inbox.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
@@ -19,14 +20,6 @@ void free_slots(PendingMessage* slots, std::size_t count) noexcept {
 }
 
 }  // namespace
-
-PendingMessage::PendingMessage(Text from_agent, Text content, std::uint64_t timestamp,
-                               bool is_broadcast)
-    : from_agent_(std::move(from_agent)),
-      content_(std::move(content)),
-      stamp_(timestamp | (is_broadcast ? kBroadcastBit : 0)) {
-  if (timestamp > kMaxTimestamp) fatal("assertion failed: a message timestamp fits in 63 bits");
-}
 
 Inbox::Inbox(Inbox&& other) noexcept
     : slots_(std::exchange(other.slots_, nullptr)),
@@ -48,7 +41,7 @@ Inbox& Inbox::operator=(Inbox&& other) noexcept {
   return *this;
 }
 
-Inbox::~Inbox() {
+void Inbox::free_all() noexcept {
   destroy_all();
   free_slots(slots_, capacity_);
 }
@@ -67,21 +60,22 @@ void Inbox::grow() {
     throw std::bad_alloc();
   }
   PendingMessage* new_slots = allocate_slots(new_capacity);  // may throw: nothing changed yet
-  for (std::size_t i = 0; i < size_; ++i) {
-    PendingMessage& old = at(i);
-    std::construct_at(&new_slots[i], std::move(old));
-    std::destroy_at(&old);
-  }
+  // The pending run is at most two pieces of the ring: from head_ to the end, then
+  // from the start.
+  PendingMessage* target = new_slots;
+  const auto relocate = [&target](PendingMessage* from, PendingMessage* end) noexcept {
+    for (; from != end; ++from, ++target) {
+      std::construct_at(target, std::move(*from));
+      std::destroy_at(from);
+    }
+  };
+  const std::size_t first = std::min(size_, capacity_ - head_);
+  relocate(slots_ + head_, slots_ + head_ + first);
+  relocate(slots_, slots_ + (size_ - first));
   free_slots(slots_, capacity_);
   slots_ = new_slots;
   capacity_ = new_capacity;
   head_ = 0;
-}
-
-void Inbox::push_back(PendingMessage message) {
-  if (size_ + reserved_ == capacity_) grow();
-  std::construct_at(&at(size_), std::move(message));
-  ++size_;
 }
 
 std::vector<PendingMessage> Inbox::copy_all() const {

@@ -19,11 +19,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "lib/records.h"
+#include "table/fatal_failure.h"
 
 namespace galtro {
 
@@ -32,13 +34,20 @@ namespace galtro {
 class PendingMessage {
  public:
   static constexpr std::uint64_t kMaxTimestamp = (std::uint64_t{1} << 63) - 1;
+  enum class Kind : bool { kDirect = false, kBroadcast = true };
 
+  // Copies both texts straight into the message, so that a message is built where
+  // it is to stay (a container's emplace) without a move of freshly written texts.
   // Fatal if `timestamp` exceeds kMaxTimestamp.
-  static PendingMessage direct(Text from_agent, Text content, std::uint64_t timestamp) {
-    return PendingMessage(std::move(from_agent), std::move(content), timestamp, false);
+  PendingMessage(Kind kind, const Text& from_agent, const Text& content, std::uint64_t timestamp)
+      : from_agent_(from_agent), content_(content), stamp_(stamp_of(kind, timestamp)) {}
+  static PendingMessage direct(const Text& from_agent, const Text& content,
+                               std::uint64_t timestamp) {
+    return PendingMessage(Kind::kDirect, from_agent, content, timestamp);
   }
-  static PendingMessage broadcast(Text from_agent, Text content, std::uint64_t timestamp) {
-    return PendingMessage(std::move(from_agent), std::move(content), timestamp, true);
+  static PendingMessage broadcast(const Text& from_agent, const Text& content,
+                                  std::uint64_t timestamp) {
+    return PendingMessage(Kind::kBroadcast, from_agent, content, timestamp);
   }
   const Text& from_agent() const noexcept { return from_agent_; }
   const Text& content() const noexcept { return content_; }
@@ -51,7 +60,10 @@ class PendingMessage {
   friend class Inbox;  // moves the texts out when the inbox is drained
   static constexpr std::uint64_t kBroadcastBit = std::uint64_t{1} << 63;
 
-  PendingMessage(Text from_agent, Text content, std::uint64_t timestamp, bool is_broadcast);
+  static std::uint64_t stamp_of(Kind kind, std::uint64_t timestamp) {
+    if (timestamp > kMaxTimestamp) fatal("assertion failed: a message timestamp fits in 63 bits");
+    return timestamp | (kind == Kind::kBroadcast ? kBroadcastBit : 0);
+  }
 
   Text from_agent_;
   Text content_;
@@ -69,10 +81,19 @@ class Inbox {
   Inbox& operator=(Inbox&& other) noexcept;
   Inbox(const Inbox&) = delete;
   Inbox& operator=(const Inbox&) = delete;
-  ~Inbox();
+  // An inbox that never held a message is dropped without a call.
+  ~Inbox() {
+    if (slots_ != nullptr) free_all();
+  }
 
-  // Appends at the back. On std::bad_alloc the inbox is unchanged.
-  void push_back(PendingMessage message);
+  // Appends at the back, moving `message` in. On std::bad_alloc the inbox and
+  // `message` are unchanged.
+  void push_back(PendingMessage&& message) {
+    if (size_ + reserved_ == capacity_) grow();
+    std::construct_at(&at(size_), std::move(message));
+    ++size_;
+  }
+  void push_back(const PendingMessage& message) { push_back(PendingMessage(message)); }
   // Copies every pending message, oldest first; the inbox is unchanged.
   std::vector<PendingMessage> copy_all() const;
   // Moves every pending message out, oldest first, and keeps room for as many until
@@ -98,6 +119,7 @@ class Inbox {
   }
   void grow();
   void destroy_all() noexcept;
+  void free_all() noexcept;
 
   PendingMessage* slots_ = nullptr;
   std::size_t capacity_ = 0;

@@ -40,17 +40,6 @@ Message CoordinationState::send_message(Text from_agent, Text to_agent, Text con
   return message;
 }
 
-namespace {
-
-// One recipient of a broadcast: its id, copied out of `statuses`, and the hash of
-// that id in `inboxes`.
-struct Recipient {
-  Text agent_id;
-  std::uint64_t inbox_hash;
-};
-
-}  // namespace
-
 Message CoordinationState::broadcast(Text from_agent, Text content) {
   Message message{std::move(from_agent), std::nullopt, std::move(content), now_seconds()};
   BorrowedEvent event =
@@ -59,54 +48,29 @@ Message CoordinationState::broadcast(Text from_agent, Text content) {
   ensure_status(message.from_agent);
 
   // Every agent with a status entry, the sender included, taken whole before any
-  // inbox is touched; each id is hashed for `inboxes` once, here. Statuses are never
-  // removed, so the last broadcast's count is a good guess of the room needed.
-  std::vector<Recipient> recipients;
-  recipients.reserve(last_recipient_count_.load(std::memory_order_relaxed));
-  statuses_.for_each([&](const Text& agent_id, const AgentStatus&) {
-    recipients.push_back(Recipient{agent_id, inboxes_.hash(agent_id)});
-  });
-  last_recipient_count_.store(recipients.size(), std::memory_order_relaxed);
+  // inbox is touched, and each id's hash in `inboxes`.
+  std::vector<Text> recipients;
+  statuses_.collect(
+      recipients, [](const Text& agent_id, const AgentStatus&) -> const Text& { return agent_id; });
+  std::vector<std::uint64_t> hashes;
+  hashes.reserve(recipients.size());
+  for (const Text& agent_id : recipients) hashes.push_back(inboxes_.hash(agent_id));
 
   // Every recipient's copy is made before the first delivery, so that running out of
-  // memory for them delivers nothing.
+  // memory for them delivers nothing; each is built in place.
   std::vector<PendingMessage> copies;
   copies.reserve(recipients.size());
   for (std::size_t i = 0; i < recipients.size(); ++i) {
-    copies.push_back(
-        PendingMessage::broadcast(message.from_agent, message.content, message.timestamp));
+    copies.emplace_back(PendingMessage::Kind::kBroadcast, message.from_agent, message.content,
+                        message.timestamp);
   }
 
-  // Deliveries grouped by inbox shard (a counting sort of the recipients), so that each
-  // shard is locked once; one shard at a time, as ever. One block holds the sort:
-  // where each shard's run starts (shard_count + 1), the next place in each run
-  // (shard_count), and the recipients' indexes in shard order.
-  const std::size_t shard_count = inboxes_.shard_count();
-  std::vector<std::uint32_t> sort(2 * shard_count + 1 + recipients.size(), 0);
-  std::uint32_t* const starts = sort.data();
-  std::uint32_t* const next = starts + shard_count + 1;
-  std::uint32_t* const order = next + shard_count;
-  for (const Recipient& recipient : recipients) {
-    ++starts[inboxes_.shard_index(recipient.inbox_hash) + 1];
-  }
-  for (std::size_t shard = 0; shard < shard_count; ++shard) {
-    starts[shard + 1] += starts[shard];
-    next[shard] = starts[shard];
-  }
-  for (std::size_t i = 0; i < recipients.size(); ++i) {
-    order[next[inboxes_.shard_index(recipients[i].inbox_hash)]++] = static_cast<std::uint32_t>(i);
-  }
-  for (std::size_t shard = 0; shard < shard_count; ++shard) {
-    if (starts[shard] == starts[shard + 1]) continue;
-    auto batch = inboxes_.lock_shard(shard);
-    for (std::uint32_t k = starts[shard]; k < starts[shard + 1]; ++k) {
-      // The snapshot's copy of the id becomes the key of an inbox made here, so that
-      // no delivery needs memory for a key.
-      Recipient& recipient = recipients[order[k]];
-      batch.or_insert(recipient.inbox_hash, std::move(recipient.agent_id), Inbox())
-          .push_back(std::move(copies[order[k]]));
-    }
-  }
+  // Inbox shard by inbox shard, each locked once; one shard at a time, as ever. The
+  // snapshot's copy of an id becomes the key of an inbox made here, so that no
+  // delivery needs memory for a key.
+  inboxes_.visit_by_shard(hashes, [&](InboxTable::ShardBatch& batch, std::size_t i) {
+    batch.or_insert(hashes[i], std::move(recipients[i]), Inbox()).push_back(std::move(copies[i]));
+  });
   event.time = now_seconds();
   append_history(event, room);
   return message;

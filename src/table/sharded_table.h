@@ -19,27 +19,31 @@
 // found without any copy of it.
 //
 // Lock discipline.
-//   get, iterate, for_each, size, allocated_slots  take shard locks shared;
-//   entry, insert, lock_shard                       take one shard lock exclusively.
+//   get, iterate, for_each, collect, size, allocated_slots  take shard locks shared;
+//   entry, insert                     take one shard lock exclusively;
+//   visit_by_shard                    takes shard locks exclusively, one at a time.
 // A ReadRef holds its shard shared, and an Entry or a ShardBatch holds its shard
-// exclusively, until they are destroyed (or released); insert and for_each hold a
-// lock only for the call. Which locks a thread may hold together is lock_order.h's
-// rule: never two of one table (waiting writers are let in before new readers, so
-// even two shared holds can wait for each other), and other tables' only below an
-// outer table's.
+// exclusively, until they are destroyed (or released); insert, for_each, collect and
+// visit_by_shard hold a lock only while they run. Which locks a thread may hold
+// together is lock_order.h's rule: never two of one table (waiting writers are let in
+// before new readers, so even two shared holds can wait for each other), and other
+// tables' only below an outer table's.
 //
 // Iteration is shard 0, 1, 2, ... and slot order within a shard, so it follows the
 // hash values: it differs between tables and runs and is no snapshot of the table.
 #pragma once
 
+#include <algorithm>
 #include <bit>
-#include <concepts>
 #include <cassert>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "table/fatal_failure.h"
 #include "table/hash_key.h"
@@ -131,13 +135,39 @@ class BasicShardedTable {
     return Entry(this, &shard, key_hash, index, key);  // hands the lock on
   }
 
-  // Locks shard `index` exclusively for several keys that fall in it, each looked up
-  // with a hash computed beforehand (hash(), shard_index()): one lock for all of them.
-  ShardBatch lock_shard(std::size_t index) {
-    if (index >= shard_count()) fatal("assertion failed: shard index in range");
-    Shard& shard = shards_[index];
-    lock_exclusive(shard);
-    return ShardBatch(this, &shard);  // hands the lock on
+  // Visits many keys, each shard's together under one exclusive hold of its lock.
+  // hashes[i] is the hash() of key i. Calls visit(ShardBatch& batch, std::size_t i)
+  // once for every i: shard by shard in rising order, skipping shards without keys,
+  // and in rising i within a shard, with `batch` holding key i's shard. `visit` looks
+  // keys up and inserts them through `batch` only, and must not use the table
+  // otherwise. The grouping's memory (one index per key) is allocated before the
+  // first lock, so std::bad_alloc from it comes before any visit.
+  template <class F>
+  void visit_by_shard(std::span<const std::uint64_t> hashes, F&& visit) {
+    // A counting sort of the keys by shard. bounds[s] ends as the first place of
+    // shard s's run in `order`, bounds[shard_count] as its end.
+    const std::size_t shards = shard_count();
+    const std::size_t needed = shards + 1 + hashes.size();
+    std::size_t small[kSmallGrouping];
+    std::unique_ptr<std::size_t[]> large;
+    std::size_t* bounds = small;
+    if (needed > kSmallGrouping) {
+      large = std::make_unique_for_overwrite<std::size_t[]>(needed);
+      bounds = large.get();
+    }
+    std::size_t* const order = bounds + shards + 1;
+    std::fill(bounds, bounds + shards + 1, std::size_t{0});
+    for (const std::uint64_t key_hash : hashes) ++bounds[shard_index(key_hash)];
+    std::size_t end = 0;
+    for (std::size_t s = 0; s <= shards; ++s) bounds[s] = end += bounds[s];
+    for (std::size_t i = hashes.size(); i-- > 0;) order[--bounds[shard_index(hashes[i])]] = i;
+
+    for (std::size_t s = 0; s < shards; ++s) {
+      if (bounds[s] == bounds[s + 1]) continue;
+      lock_exclusive(shards_[s]);
+      ShardBatch batch(this, &shards_[s]);  // adopts the lock
+      for (std::size_t k = bounds[s]; k < bounds[s + 1]; ++k) visit(batch, order[k]);
+    }
   }
 
   Iteration iterate() const noexcept { return Iteration(this); }
@@ -149,6 +179,27 @@ class BasicShardedTable {
     for (std::size_t i = 0; i < shard_count(); ++i) {
       SharedHold hold(*this, shards_[i]);
       shards_[i].map.for_each(visit);
+    }
+  }
+
+  // Appends make(const K&, const V&) for every pair to `out`, in for_each's order,
+  // each shard under its shared lock (a `make` that returns a reference has the
+  // element copied in place); `make` must not use this table. When a shard's pairs do
+  // not fit, room is reserved for the average of the shards seen so far in every
+  // shard, plus one shard more: keys that their hashes spread evenly are collected
+  // with about one allocation, and without a counting pass.
+  template <class T, class F>
+  void collect(std::vector<T>& out, F&& make) const {
+    const std::size_t start = out.size();
+    for (std::size_t i = 0; i < shard_count(); ++i) {
+      SharedHold hold(*this, shards_[i]);
+      const std::size_t needed = out.size() + shards_[i].map.size();
+      if (needed > out.capacity()) {
+        const std::size_t average = (needed - start + i) / (i + 1);
+        out.reserve(std::max(needed, start + average * (shard_count() + 1)));
+      }
+      shards_[i].map.for_each(
+          [&](const K& key, const V& value) { out.push_back(make(key, value)); });
     }
   }
 
@@ -182,6 +233,9 @@ class BasicShardedTable {
   // Hash bits above the shard index, left to the shard's map as slot tags.
   static constexpr int kTagBits = shard_map_detail::kTagBits;
   static_assert(kTagBits == 7, "the shard index is taken from just below the top 7 bits");
+  // visit_by_shard sorts on the stack while the shard count plus one plus the number
+  // of keys is at most this; more take a heap block.
+  static constexpr std::size_t kSmallGrouping = 256;
 
   struct alignas(kShardBytes) Shard {
     mutable ShardLock lock;
@@ -409,8 +463,8 @@ class BasicShardedTable<K, V, StorageAllocator>::Entry {
   Lookup key_;         // borrowed from the caller of entry()
 };
 
-// One shard held exclusively for several keys of it (lock_shard()), from creation
-// until destruction or release().
+// One shard held exclusively for several keys of it (visit_by_shard()), from
+// creation until destruction or release().
 template <class K, class V, class StorageAllocator>
 class BasicShardedTable<K, V, StorageAllocator>::ShardBatch {
  public:

@@ -20,10 +20,7 @@ std::uint64_t siphash24(HashKey key, const void* data, std::size_t size) noexcep
 }
 
 std::uint64_t siphash13_text(HashKey key, std::string_view text) noexcept {
-  SipHasher13 hasher(key);
-  hasher.write(text.data(), text.size());
-  hasher.write_byte(kTextTerminator);
-  return hasher.finish();
+  return SipHasher13::hash_with_last_byte(key, text.data(), text.size(), kTextTerminator);
 }
 
 }  // namespace galtro

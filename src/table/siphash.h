@@ -41,27 +41,23 @@ inline std::uint64_t load_le64(const unsigned char* bytes) noexcept {
   return word;
 }
 
-// Reads 0..7 bytes as the low bytes of a little-endian word.
-// The first `count` (at most 8) bytes at `bytes`, little-endian, the rest of the word 0.
-// Short tails are read as at most three loads that stay inside the bytes: two
-// overlapping 4-byte words, or the first, middle and last byte.
+inline std::uint32_t load_le32(const unsigned char* bytes) noexcept {
+  std::uint32_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  return word;
+}
+
+// Reads 0..7 bytes as the low bytes of a little-endian word, without a loop: two
+// loads that may overlap (a byte read twice lands in the same place both times).
 inline std::uint64_t load_le_partial(const unsigned char* bytes, std::size_t count) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    if (count >= 4) {
-      std::uint32_t low;
-      std::uint32_t high;
-      std::memcpy(&low, bytes, sizeof low);
-      std::memcpy(&high, bytes + count - 4, sizeof high);
-      return std::uint64_t{low} | (std::uint64_t{high} << (8 * (count - 4)));
-    }
-    if (count == 0) return 0;
-    return std::uint64_t{bytes[0]} | (std::uint64_t{bytes[count / 2]} << (8 * (count / 2))) |
-           (std::uint64_t{bytes[count - 1]} << (8 * (count - 1)));
-  } else {
-    std::uint64_t word = 0;
-    for (std::size_t i = 0; i < count; ++i) word |= std::uint64_t{bytes[i]} << (8 * i);
-    return word;
+  if (count >= 4) {
+    return std::uint64_t{load_le32(bytes)} |
+           (std::uint64_t{load_le32(bytes + count - 4)} << (8 * (count - 4)));
   }
+  if (count == 0) return 0;
+  return std::uint64_t{bytes[0]} | std::uint64_t{bytes[count / 2]} << (8 * (count / 2)) |
+         std::uint64_t{bytes[count - 1]} << (8 * (count - 1));
 }
 
 }  // namespace siphash_detail
@@ -126,6 +122,30 @@ class SipHasher {
     for (std::size_t i = 0; i < kWordBytes; ++i)
       bytes[i] = static_cast<unsigned char>(value >> (8 * i));
     write(bytes, sizeof bytes);
+  }
+
+  // The hash of `size` bytes followed by the byte `last`, in one go: the whole words
+  // straight from `data`, then the 0..7 bytes left and `last` as one word, without a
+  // byte loop (text keys are hashed this way, with their terminator).
+  static std::uint64_t hash_with_last_byte(HashKey key, const void* data, std::size_t size,
+                                           unsigned char last) noexcept {
+    SipHasher hasher(key);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    const std::size_t whole = size - size % kWordBytes;
+    for (std::size_t i = 0; i < whole; i += kWordBytes) {
+      hasher.compress(siphash_detail::load_le64(bytes + i));
+    }
+    const std::size_t rest = size - whole;
+    std::uint64_t word =
+        siphash_detail::load_le_partial(bytes + whole, rest) | (std::uint64_t{last} << (8 * rest));
+    if (rest + 1 == kWordBytes) {
+      hasher.compress(word);
+      word = 0;
+    }
+    hasher.pending_ = word;
+    hasher.pending_count_ = (rest + 1) % kWordBytes;
+    hasher.length_ = size + 1;
+    return hasher.finish();
   }
 
   // The hash of everything written. The hasher must not be used afterwards.

@@ -8,11 +8,35 @@
 
 #include <concepts>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "table/siphash.h"
 
 namespace galtro {
+
+// Whether two byte strings are equal. Strings of up to 16 bytes are compared
+// inline, as two words (or half words, or bytes) from each that may overlap; found
+// keys are mostly that short, and a library call would cost more than the compare.
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  const std::size_t size = a.size();
+  if (size != b.size()) return false;
+  const char* const p = a.data();
+  const char* const q = b.data();
+  // The bits that differ between the Word-sized pieces at p + at and q + at.
+  const auto differ = [p, q]<class Word>(std::size_t at, Word) noexcept {
+    Word x;
+    Word y;
+    std::memcpy(&x, p + at, sizeof x);
+    std::memcpy(&y, q + at, sizeof y);
+    return x ^ y;
+  };
+  if (size > 16) return std::memcmp(p, q, size) == 0;
+  if (size >= 8) return (differ(0, std::uint64_t{}) | differ(size - 8, std::uint64_t{})) == 0;
+  if (size >= 4) return (differ(0, std::uint32_t{}) | differ(size - 4, std::uint32_t{})) == 0;
+  if (size == 0) return true;
+  return p[0] == q[0] && p[size / 2] == q[size / 2] && p[size - 1] == q[size - 1];
+}
 
 template <class K>
 struct TableKeyTraits;  // only the two kinds below
@@ -33,7 +57,7 @@ struct TableKeyTraits<K> {
   using Lookup = std::string_view;
   static Lookup lookup(const K& key) noexcept { return static_cast<std::string_view>(key); }
   static bool equal(const K& stored, Lookup key) noexcept {
-    return static_cast<std::string_view>(stored) == key;
+    return same_bytes(static_cast<std::string_view>(stored), key);
   }
   static std::uint64_t hash(HashKey hash_key, Lookup key) noexcept {
     return siphash13_text(hash_key, key);

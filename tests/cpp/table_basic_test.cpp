@@ -81,6 +81,23 @@ TEST(TableHashing, TablesBuiltInTurnHashDifferentlyAndEachConsistently) {
   EXPECT_NE(other, next_table_hash_key());
 }
 
+// Text keys compare inline up to 16 bytes, in overlapping pieces: a difference at
+// any place of any length is seen, and so is a difference in length alone.
+TEST(TableKeys, TextKeysAreEqualOnlyWhenEveryByteIs) {
+  using Traits = TableKeyTraits<std::string>;
+  for (std::size_t size = 0; size <= 40; ++size) {
+    std::string key(size, 'k');
+    for (std::size_t i = 0; i < size; ++i) key[i] = static_cast<char>('a' + i % 26);
+    EXPECT_TRUE(Traits::equal(key, std::string(key))) << size;
+    EXPECT_FALSE(Traits::equal(key, key + "x")) << size;
+    for (std::size_t i = 0; i < size; ++i) {
+      std::string other = key;
+      other[i] = static_cast<char>(other[i] ^ 0x80);
+      EXPECT_FALSE(Traits::equal(key, other)) << size << " at " << i;
+    }
+  }
+}
+
 TEST(TableEmpty, FindsNothingAllocatesNothingYieldsNothing) {
   TextTable table(8, kKey);
   EXPECT_FALSE(table.get("missing"));
@@ -137,6 +154,81 @@ TEST(TableIteration, YieldsEveryEntryOnceShardByShardHoldingTheShard) {
   // The first entry yielded is in the lowest shard used.
   auto again = table.iterate();
   EXPECT_EQ(table.shard_index(table.hash(again.next()->key())), *shards_used.begin());
+}
+
+// visit_by_shard: every index once, shard by shard in rising order and rising index
+// within a shard, with the key's shard (and no other) held exclusively; a key listed
+// twice finds what its first visit inserted. Few keys are grouped on the stack, many
+// on the heap.
+TEST(TableVisitByShard, VisitsEveryKeyOnceShardByShardUnderItsLock) {
+  for (const std::size_t count : {std::size_t{0}, std::size_t{40}, std::size_t{700}}) {
+    U64Table table(64, kKey);
+    std::vector<std::uint64_t> keys;
+    for (std::uint64_t i = 0; i < count; ++i) keys.push_back(i % 3 == 2 ? i - 1 : i * 7);
+    for (std::uint64_t key = 0; key < count * 7; key += 14) table.insert(key, 1000);
+    std::vector<std::uint64_t> hashes;
+    for (const std::uint64_t key : keys) hashes.push_back(table.hash(key));
+
+    std::vector<int> visits(count, 0);
+    std::size_t last_shard = 0;
+    std::size_t last_index = 0;
+    bool first = true;
+    table.visit_by_shard(hashes, [&](U64Table::ShardBatch& batch, std::size_t i) {
+      ASSERT_LT(i, count);
+      ++visits[i];
+      const std::size_t shard = table.shard_index(hashes[i]);
+      if (!first) {
+        EXPECT_TRUE(shard > last_shard || (shard == last_shard && i > last_index))
+            << "index " << i << " after " << last_index;
+      }
+      first = false;
+      last_shard = shard;
+      last_index = i;
+      for (std::size_t other = 0; other < table.shard_count(); ++other) {
+        EXPECT_EQ(Access::lock(table, other).is_locked_exclusive(), other == shard);
+      }
+      std::uint64_t key = keys[i];
+      ++batch.or_insert(hashes[i], std::move(key), 0);
+    });
+    EXPECT_EQ(visits, std::vector<int>(count, 1));
+
+    std::unordered_map<std::uint64_t, std::uint64_t> expected;
+    for (std::uint64_t key = 0; key < count * 7; key += 14) expected[key] = 1000;
+    for (const std::uint64_t key : keys) ++expected[key];
+    EXPECT_EQ(table.size(), expected.size());
+    for (const auto& [key, value] : expected) {
+      ASSERT_TRUE(table.get(key)) << key;
+      EXPECT_EQ(table.get(key)->value(), value) << key;
+    }
+    for (std::size_t shard = 0; shard < table.shard_count(); ++shard) {
+      EXPECT_FALSE(Access::lock(table, shard).is_locked_exclusive());
+    }
+  }
+}
+
+// collect appends after what the vector holds, in for_each's order, into one or two
+// blocks for keys that the hash spreads; a reference from `make` is copied in place.
+TEST(TableCollect, AppendsEveryPairInWalkOrderWithFewAllocations) {
+  TextTable table(8, kKey);
+  for (int i = 0; i < 1000; ++i) table.insert("agent-" + std::to_string(i), std::to_string(i));
+  std::vector<std::string> walked;
+  table.for_each([&](const std::string& key, const std::string&) { walked.push_back(key); });
+
+  std::vector<std::string> collected{"already here"};
+  std::set<const std::string*> blocks;
+  table.collect(collected,
+                [&](const std::string& key, const std::string& value) -> const std::string& {
+                  blocks.insert(collected.data());
+                  EXPECT_EQ("agent-" + value, key);
+                  return key;
+                });
+  ASSERT_EQ(collected.size(), 1001u);
+  EXPECT_EQ(collected.front(), "already here");
+  EXPECT_TRUE(std::equal(walked.begin(), walked.end(), collected.begin() + 1));
+  EXPECT_LE(blocks.size(), 2u);
+  for (std::size_t shard = 0; shard < table.shard_count(); ++shard) {
+    EXPECT_FALSE(Access::lock(table, shard).is_locked_shared());
+  }
 }
 
 TEST(TableIteration, DroppedEarlyReleasesItsShard) {
