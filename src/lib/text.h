@@ -30,7 +30,13 @@ class Text {
   // Concatenation of two pieces, built in place (used for resource keys).
   Text(std::string_view prefix, std::string_view rest);
 
-  Text(const Text& other) { assign(other.data(), other.size()); }
+  Text(const Text& other) {
+    if (other.points_out()) {
+      assign(other.data(), other.size());
+    } else {
+      std::memcpy(raw_, other.raw_, sizeof raw_);  // an inline text is its 16 bytes
+    }
+  }
   // A text over `bytes`, borrowed if they are longer than kInlineCapacity, else an
   // inline copy. PRECONDITION: `bytes` outlive the text and every text moved from it.
   static Text borrowed(std::string_view bytes) {
