@@ -32,25 +32,26 @@ char* put_varint(char* out, std::uint64_t value) noexcept {
   return out;
 }
 
-// Copies `bytes` to `out`. Ids and keys are short: up to 16 bytes are copied inline,
-// with loads and stores that may overlap but stay inside the bytes.
+// Copies `size` bytes, with sizeof(Word) <= size <= 2 * sizeof(Word), as two words
+// that overlap in the middle: both loads and both stores stay inside the bytes.
+template <class Word>
+[[gnu::always_inline]] inline void copy_two_words(char* out, const char* in, std::size_t size) {
+  Word head;
+  Word tail;
+  std::memcpy(&head, in, sizeof head);
+  std::memcpy(&tail, in + size - sizeof tail, sizeof tail);
+  std::memcpy(out, &head, sizeof head);
+  std::memcpy(out + size - sizeof tail, &tail, sizeof tail);
+}
+
+// Copies `bytes` to `out`. Ids and keys are short: up to 16 bytes are copied inline.
 [[gnu::always_inline]] inline char* put_bytes(char* out, std::string_view bytes) noexcept {
   const char* in = bytes.data();
   const std::size_t size = bytes.size();
   if (size >= 8 && size <= 16) {
-    char head[8];
-    char tail[8];
-    std::memcpy(head, in, 8);
-    std::memcpy(tail, in + size - 8, 8);
-    std::memcpy(out, head, 8);
-    std::memcpy(out + size - 8, tail, 8);
+    copy_two_words<std::uint64_t>(out, in, size);
   } else if (size >= 4 && size < 8) {
-    char head[4];
-    char tail[4];
-    std::memcpy(head, in, 4);
-    std::memcpy(tail, in + size - 4, 4);
-    std::memcpy(out, head, 4);
-    std::memcpy(out + size - 4, tail, 4);
+    copy_two_words<std::uint32_t>(out, in, size);
   } else if (size > 0 && size < 4) {
     const char first = in[0];
     const char middle = in[size / 2];
