@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "table/little_endian.h"
+
 namespace galtro {
 
 class Text {
@@ -126,39 +128,19 @@ class Text {
     std::memcpy(raw_, &pair, sizeof raw_);
   }
   // The `size` (at most kInlineCapacity) bytes at `data` as the two words of an inline
-  // text without its length, built in registers from whole-word loads that stay inside
-  // the bytes (kStoresWhole only).
+  // text without its length, built in registers from loads that stay inside the bytes
+  // (kStoresWhole only).
   struct Words {
     std::uint64_t low = 0;
     std::uint64_t high = 0;
   };
   static Words inline_words(const char* data, std::size_t size) noexcept {
-    Words words;
-    if (size >= 8) {
-      words.low = load_word<std::uint64_t>(data);
-      if (size > 8) words.high = load_word<std::uint64_t>(data + size - 8) >> (8 * (16 - size));
-    } else if (size >= 4) {
-      words.low = load_word<std::uint32_t>(data) |
-                  (std::uint64_t{load_word<std::uint32_t>(data + size - 4)} << (8 * (size - 4)));
-    } else if (size > 0) {
-      words.low = std::uint64_t{load_byte(data)} |
-                  (std::uint64_t{load_byte(data + size / 2)} << (8 * (size / 2))) |
-                  (std::uint64_t{load_byte(data + size - 1)} << (8 * (size - 1)));
-    }
-    return words;
+    if (size < 8) return {load_le_partial(data, size), 0};
+    return {load_le64(data), size > 8 ? load_le_beyond8(data, size) : 0};
   }
   void assign_inline(const char* data, std::size_t size) noexcept {
     const Words words = inline_words(data, size);
     store_words(words.low, words.high | (std::uint64_t{size} << 56));
-  }
-  template <class Word>
-  static Word load_word(const char* data) noexcept {
-    Word word;
-    std::memcpy(&word, data, sizeof word);
-    return word;
-  }
-  static unsigned char load_byte(const char* data) noexcept {
-    return static_cast<unsigned char>(*data);
   }
   const char* inline_data() const noexcept { return reinterpret_cast<const char*>(raw_); }
   char* heap_pointer() const noexcept {

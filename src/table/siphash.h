@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "table/little_endian.h"
+
 namespace galtro {
 
 // Key of a keyed hash: two 64-bit words.
@@ -33,32 +35,6 @@ inline constexpr std::uint64_t kInit2 = 0x6c7967656e657261;
 inline constexpr std::uint64_t kInit3 = 0x7465646279746573;
 // XORed into v2 between the last block and the finalisation rounds.
 inline constexpr std::uint64_t kFinalisationMark = 0xff;
-
-inline std::uint64_t load_le64(const unsigned char* bytes) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, bytes, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-  return word;
-}
-
-inline std::uint32_t load_le32(const unsigned char* bytes) noexcept {
-  std::uint32_t word;
-  std::memcpy(&word, bytes, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-  return word;
-}
-
-// Reads 0..7 bytes as the low bytes of a little-endian word, without a loop: two
-// loads that may overlap (a byte read twice lands in the same place both times).
-inline std::uint64_t load_le_partial(const unsigned char* bytes, std::size_t count) noexcept {
-  if (count >= 4) {
-    return std::uint64_t{load_le32(bytes)} |
-           (std::uint64_t{load_le32(bytes + count - 4)} << (8 * (count - 4)));
-  }
-  if (count == 0) return 0;
-  return std::uint64_t{bytes[0]} | std::uint64_t{bytes[count / 2]} << (8 * (count / 2)) |
-         std::uint64_t{bytes[count - 1]} << (8 * (count - 1));
-}
 
 }  // namespace siphash_detail
 
@@ -83,7 +59,7 @@ class SipHasher {
     if (pending_count_ != 0) {
       const std::size_t room = kWordBytes - pending_count_;
       const std::size_t take = size < room ? size : room;
-      pending_ |= siphash_detail::load_le_partial(bytes, take) << (8 * pending_count_);
+      pending_ |= load_le_partial(bytes, take) << (8 * pending_count_);
       pending_count_ += take;
       bytes += take;
       size -= take;
@@ -93,9 +69,9 @@ class SipHasher {
       pending_count_ = 0;
     }
     for (; size >= kWordBytes; size -= kWordBytes, bytes += kWordBytes) {
-      compress(siphash_detail::load_le64(bytes));
+      compress(load_le64(bytes));
     }
-    pending_ = siphash_detail::load_le_partial(bytes, size);
+    pending_ = load_le_partial(bytes, size);
     pending_count_ = size;
   }
 
@@ -133,11 +109,11 @@ class SipHasher {
     const auto* bytes = static_cast<const unsigned char*>(data);
     const std::size_t whole = size - size % kWordBytes;
     for (std::size_t i = 0; i < whole; i += kWordBytes) {
-      hasher.compress(siphash_detail::load_le64(bytes + i));
+      hasher.compress(load_le64(bytes + i));
     }
     const std::size_t rest = size - whole;
     std::uint64_t word =
-        siphash_detail::load_le_partial(bytes + whole, rest) | (std::uint64_t{last} << (8 * rest));
+        load_le_partial(bytes + whole, rest) | (std::uint64_t{last} << (8 * rest));
     if (rest + 1 == kWordBytes) {
       hasher.compress(word);
       word = 0;

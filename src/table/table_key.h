@@ -11,31 +11,24 @@
 #include <cstring>
 #include <string_view>
 
+#include "table/little_endian.h"
 #include "table/siphash.h"
 
 namespace galtro {
 
-// Whether two byte strings are equal. Strings of up to 16 bytes are compared
-// inline, as two words (or half words, or bytes) from each that may overlap; found
-// keys are mostly that short, and a library call would cost more than the compare.
+// Whether two byte strings are equal. Strings of up to 16 bytes are compared inline,
+// as two words from each that may overlap; found keys are mostly that short, and a
+// library call would cost more than the compare.
 inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
   const std::size_t size = a.size();
   if (size != b.size()) return false;
   const char* const p = a.data();
   const char* const q = b.data();
-  // The bits that differ between the Word-sized pieces at p + at and q + at.
-  const auto differ = [p, q]<class Word>(std::size_t at, Word) noexcept {
-    Word x;
-    Word y;
-    std::memcpy(&x, p + at, sizeof x);
-    std::memcpy(&y, q + at, sizeof y);
-    return x ^ y;
-  };
   if (size > 16) return std::memcmp(p, q, size) == 0;
-  if (size >= 8) return (differ(0, std::uint64_t{}) | differ(size - 8, std::uint64_t{})) == 0;
-  if (size >= 4) return (differ(0, std::uint32_t{}) | differ(size - 4, std::uint32_t{})) == 0;
-  if (size == 0) return true;
-  return p[0] == q[0] && p[size / 2] == q[size / 2] && p[size - 1] == q[size - 1];
+  if (size >= 8) {
+    return load_le64(p) == load_le64(q) && load_le64(p + size - 8) == load_le64(q + size - 8);
+  }
+  return load_le_partial(p, size) == load_le_partial(q, size);
 }
 
 template <class K>
