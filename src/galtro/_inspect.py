@@ -15,7 +15,7 @@ import math
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
 import galtro_core
-from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, StateReader
+from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, HistoryPage, StateReader
 
 if TYPE_CHECKING:
     from galtro.redis_state import RedisCoordinationState
@@ -61,6 +61,12 @@ class _InProcessReader:
             Event(kind, time, dict(zip(EVENT_FIELDS[kind], texts)))
             for kind, time, texts in self._native.history(self._state, since, count)
         ]
+
+    def history_start(self, since: Optional[int]) -> str:
+        raise NotImplementedError
+
+    def history_after(self, cursor: str, count: Optional[int]) -> HistoryPage:
+        raise NotImplementedError
 
 
 def reader_for(state: object) -> StateReader:

@@ -7,7 +7,7 @@ import dataclasses
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Protocol
 
-__all__ = ["EVENT_FIELDS", "ClaimInfo", "AgentInfo", "Event", "StateReader"]
+__all__ = ["EVENT_FIELDS", "ClaimInfo", "AgentInfo", "Event", "HistoryPage", "StateReader"]
 
 #: The fields of each kind of history event, in order.
 EVENT_FIELDS: Dict[str, tuple[str, ...]] = {
@@ -52,6 +52,17 @@ class Event:
     fields: Dict[str, str] = dataclasses.field(hash=False)
 
 
+@dataclass(frozen=True)
+class HistoryPage:
+    """Events that follow a history cursor: ``events`` oldest first, ``cursor`` the
+    position after the last of them (opaque; pass it to ``history_after`` again), and
+    ``missed`` the number of events that retention removed before they could be read."""
+
+    events: List[Event]
+    cursor: str
+    missed: int
+
+
 class StateReader(Protocol):
     """A read-only view of one state, in-process or on Redis. Nothing it does changes,
     renews or creates anything."""
@@ -60,3 +71,10 @@ class StateReader(Protocol):
     def agents(self) -> List[AgentInfo]: ...
     def inbox_sizes(self) -> Dict[str, int]: ...
     def history(self, since: Optional[int], count: Optional[int]) -> List[Event]: ...
+    def history_start(self, since: Optional[int]) -> str:
+        """A cursor before the first event of second ``since`` or later; with ``None``,
+        before the first event of the store's own current second."""
+        ...
+    def history_after(self, cursor: str, count: Optional[int]) -> HistoryPage:
+        """The events after ``cursor``, at most ``count`` of them (all without it)."""
+        ...

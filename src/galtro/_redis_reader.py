@@ -17,7 +17,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Mapping, Optional, Sequence, cast
 
 from galtro._redis_scripts import LEASE_SECONDS, namespace_prefix
-from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event
+from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, HistoryPage
 from galtro.redis_state import RedisCoordinationState
 
 __all__ = ["RedisReader"]
@@ -116,3 +116,9 @@ class RedisReader:
             fields = {name: _text(values[_STREAM_FIELDS[name]]) for name in EVENT_FIELDS[kind]}
             events.append(Event(kind, int(values[b"time"]), fields))
         return events
+
+    def history_start(self, since: Optional[int]) -> str:
+        raise NotImplementedError
+
+    def history_after(self, cursor: str, count: Optional[int]) -> HistoryPage:
+        raise NotImplementedError

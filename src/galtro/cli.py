@@ -18,15 +18,15 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, TextIO, cast
 
-from galtro import _inspect, _operations
+from galtro import _inspect, _operations, _store
 from galtro._lease import connection_errors
 from galtro._paths import file_key
 from galtro._protocol import CoordinationStateLike, Message
 
 __all__ = ["main"]
 
-DEFAULT_URL = "redis://localhost:6379/0"
-DEFAULT_NAMESPACE = "default"
+DEFAULT_URL = _store.default_url()
+DEFAULT_NAMESPACE = _store.DEFAULT_NAMESPACE
 
 EPILOG = """\
 exit status:
@@ -306,14 +306,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _connect(url: str, namespace: str) -> CoordinationStateLike:
     try:
-        from galtro.redis_state import RedisCoordinationState
-    except ImportError as error:
-        if (error.name or "").split(".")[0] == "redis":
-            raise UsageError(
-                "redis-py is not installed; install it with: pip install 'galtro_core[redis]'"
-            ) from None
-        raise
-    return RedisCoordinationState.from_url(url, namespace=namespace)
+        return _store.open_state(url, namespace)
+    except _store.StoreError as error:
+        raise UsageError(str(error)) from None
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
