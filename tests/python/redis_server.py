@@ -31,7 +31,8 @@ def _die_with_parent():
 class RedisServer:
     """One redis-server process. ``persistent`` turns the append-only file on with
     ``appendfsync always``, so that a restart keeps every acknowledged write;
-    ``fake_time`` ("2031-05-05 12:00:00") runs it under datefudge at that fixed time."""
+    ``fake_time`` ("2031-05-05 12:00:00") runs it under datefudge at that fixed time,
+    or, with ``static=False``, with a clock that starts there and runs on."""
 
     def __init__(self, folder, persistent=False):
         self.folder = Path(folder)
@@ -54,10 +55,10 @@ class RedisServer:
             options += ["--appendonly", "no"]
         return [REDIS_SERVER, *options]
 
-    def start(self, fake_time=None):
+    def start(self, fake_time=None, static=True):
         command = self.command()
         if fake_time is not None:
-            command = [DATEFUDGE, "--static", fake_time, *command]
+            command = [DATEFUDGE, *(["--static"] if static else []), fake_time, *command]
         if os.path.exists(self.socket):
             os.unlink(self.socket)
         # The server is none of ours: a preloaded library of the test run (a sanitizer's
