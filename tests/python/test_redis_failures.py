@@ -286,6 +286,23 @@ def test_refusals_by_the_server_change_nothing_and_strand_no_claim(tmp_path):
             busy.join()
             time.sleep(0.2)
             assert not lease.lost
+
+        # The plain scripts, for servers before 7.0, make a write that may grow memory
+        # first: over maxmemory they too are refused before they change anything.
+        plain = RedisCoordinationState(admin, "r")
+        plain.claim_file("a", "plain")
+        plain._flagged = False
+        admin.config_set("maxmemory", 1)
+        try:
+            for call in (lambda: plain.claim_file("z", "new"), lambda: plain.drain_inbox("c"),
+                         lambda: plain.send_message("a", "c", "x"),
+                         lambda: plain.broadcast("a", "x"),
+                         lambda: plain.renew_claim("a", "file:plain")):
+                with pytest.raises(redis.exceptions.OutOfMemoryError):
+                    call()
+            plain.release("a", "file:plain")
+        finally:
+            admin.config_set("maxmemory", 0)
         assert [m[2] for m in state.inbox("c")] == ["kept"] and state.inbox("d") == []
         assert [claim.resource_key for claim in galtro.claims(state)] == ["task:t"]
     finally:
