@@ -213,7 +213,8 @@ class _LeaseBase:
 
     @property
     def reason(self) -> Optional[BaseException]:
-        """The refusal or connection failure that lost the lease, if it is lost."""
+        """What lost the lease, if it is lost: the refusal, or the last failure of a
+        renewal (a ``TimeoutError`` if none failed) when the deadline passed."""
         with self._state.lock:
             return self._state.reason
 
@@ -232,19 +233,15 @@ class _LeaseBase:
             raise conflict
         return min(remaining, next_pause())
 
-    def _release_failed(self, error: Exception, exc_type: Optional[Type[BaseException]]) \
-            -> Optional[float]:
+    def _release_failed(self, error: Exception) -> Optional[float]:
         """The release on leaving the block raised ``error``: the pause before it is
-        tried again, or None when it is not. A refusal means the lease was lost. Past
-        the deadline, the failure is raised, unless the lease is lost or the block is
-        raising already: then it is logged."""
+        tried again, or None when it is not (a refusal, which means the lease was lost,
+        or the deadline passed, which loses it; the failure is then logged, and leaving
+        the block raises ``LeaseLost`` unless it is raising already)."""
         pause = self._state.retry_pause(error, "release")
-        if pause is not None or isinstance(error, (NoClaim, NotHolder)):
-            return pause
-        if exc_type is None and not self._state.lost_by_refusal() and not self._state.lost:
-            raise error
-        logger.error("releasing %s failed: %s", self._state.resource_key, error)
-        return None
+        if pause is None and not isinstance(error, (NoClaim, NotHolder)):
+            logger.error("releasing %s failed: %s", self._state.resource_key, error)
+        return pause
 
     def _must_release(self) -> bool:
         """Whether leaving the block releases the claim: unless a refusal showed that
@@ -332,7 +329,7 @@ class Lease(_LeaseBase):
                 release(self._target, self._state.agent_id, self._state.resource_key)
                 break
             except Exception as error:
-                pause = self._release_failed(error, exc_type)
+                pause = self._release_failed(error)
                 if pause is None:
                     break
                 time.sleep(pause)
@@ -418,7 +415,7 @@ class AsyncLease(_LeaseBase):
                 await arelease(self._target, self._state.agent_id, self._state.resource_key)
                 break
             except Exception as error:
-                pause = self._release_failed(error, exc_type)
+                pause = self._release_failed(error)
                 if pause is None:
                     break
                 await asyncio.sleep(pause)
@@ -444,11 +441,16 @@ def hold(
     ``agent_id`` already holds it, the refusal names ``agent_id`` itself and is raised at
     once, without waiting: the claim belongs to an enclosing block, which would lose it
     when this one released it. While the block runs the claim is renewed every
-    ``renew_every`` seconds (a third of the lease by default) from a daemon thread,
-    unless ``renew`` is false. On exit, normal or by an exception, the claim is released,
-    unless the lease was lost; then leaving the block raises ``LeaseLost``, unless the
-    block is raising already. ``lease.check()`` raises ``LeaseLost`` at any point once
-    the loss is known, and ``lease.lost`` tells.
+    ``renew_every`` seconds (a third of the lease by default; it must be positive,
+    finite and under 298 s, else ``ValueError``) from a daemon thread, unless ``renew``
+    is false. The lease is lost when a renewal finds the claim taken over or gone, or
+    298 s after the last successful claim or renewal was sent (2 s before the store can
+    let it lapse); other failures of a renewal are retried until then. On exit, normal or
+    by an exception, the claim is released unless a refusal showed it is no longer the
+    agent's, retrying passing failures until that deadline; if the lease was lost,
+    leaving the block raises ``LeaseLost``, unless the block is raising already.
+    ``lease.check()`` raises ``LeaseLost`` at any point once the loss is known, and
+    ``lease.lost`` tells.
     """
     return Lease(
         state, agent_id, file=file, task=task, wait=wait, renew=renew, renew_every=renew_every
