@@ -2,7 +2,8 @@
 """The server-side scripts of the Redis state, and the layout of its keys.
 
 Every method of the state is one script, run with EVALSHA, so each call is one round
-trip and either changes everything it changes or nothing. Scripts read the server's
+trip (a drain then deletes its request record) and either changes everything it
+changes or nothing. Scripts read the server's
 ``TIME`` (whole seconds) for every lease decision and time stamp, so clients whose
 clocks disagree still agree on every lease.
 
