@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "lib/clock.h"
 #include "lib/coordination_state.h"
 #include "lib/inbox.h"
-#include "lib/clock.h"
 #include "lib/state_reader.h"
 #include "message_tuples.h"
 
@@ -47,7 +47,8 @@ TEST(RemoveDelivered, MatchesTheBruteForceAnswerOnRandomRunsAcrossTheRingsEdge) 
     std::vector<PendingMessage> delivered, pending;
     const std::size_t delivered_count = random() % 9, pending_count = random() % 11;
     const unsigned alphabet = 1 + random() % 4;
-    for (std::size_t i = 0; i < delivered_count; ++i) delivered.push_back(letter(random() % alphabet));
+    for (std::size_t i = 0; i < delivered_count; ++i)
+      delivered.push_back(letter(random() % alphabet));
     for (std::size_t i = 0; i < pending_count; ++i) pending.push_back(letter(random() % alphabet));
 
     Inbox inbox;
@@ -83,7 +84,8 @@ TEST(RemoveDelivered, TakesOffOnlyWhatIsStillThereAndNothingThatArrivedAfter) {
 
   // The broadcast flag is not compared: a reader outside the core cannot see it.
   std::vector<PendingMessage> seen;
-  for (const PendingMessage& m : read) seen.push_back(PendingMessage::direct(m.from_agent(), m.content(), m.timestamp()));
+  for (const PendingMessage& m : read)
+    seen.push_back(PendingMessage::direct(m.from_agent(), m.content(), m.timestamp()));
   EXPECT_EQ(state.remove_delivered("bob", DeliveredRun(seen)), 2u);
   EXPECT_EQ(listed(state, "bob"), (Messages{{"alice", "bob", "five", 1000}}));
   EXPECT_EQ(state.remove_delivered("bob", DeliveredRun(seen)), 0u);  // none of them is left
