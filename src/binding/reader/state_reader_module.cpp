@@ -199,14 +199,6 @@ PyObject* is_state_function(PyObject*, PyObject* object) {
 constexpr char kMessageShape[] =
     "messages must be (from_agent, to_agent, content, timestamp) tuples";
 
-// A str field of a message as a text, copied. Borrows `object`.
-std::expected<Text, ErrorValue> owned_text(PyObject* object) {
-  OwnedReference encoding;
-  std::expected<Text, ErrorValue> text = text_from_object(object, encoding);
-  if (!text) return text;
-  return Text(text->view());
-}
-
 // The messages, as the inbox of `owner` listed them, ready to be found there again.
 // Borrows `messages`, any iterable.
 std::expected<std::vector<PendingMessage>, ErrorValue> delivered_messages(PyObject* messages,
@@ -221,11 +213,13 @@ std::expected<std::vector<PendingMessage>, ErrorValue> delivered_messages(PyObje
     if (PyTuple_Check(item) == 0 || PyTuple_Size(item) != 4) {
       return std::unexpected(ErrorValue::deferred(PyExc_TypeError, kMessageShape));
     }
-    auto from_agent = owned_text(PyTuple_GetItem(item, 0));
+    // The texts borrow these encodings until the message, which copies them, is made.
+    OwnedReference from_encoding, to_encoding, content_encoding;
+    auto from_agent = text_from_object(PyTuple_GetItem(item, 0), from_encoding);
     if (!from_agent) return std::unexpected(std::move(from_agent.error()));
-    auto to_agent = owned_text(PyTuple_GetItem(item, 1));
+    auto to_agent = text_from_object(PyTuple_GetItem(item, 1), to_encoding);
     if (!to_agent) return std::unexpected(std::move(to_agent.error()));
-    auto content = owned_text(PyTuple_GetItem(item, 2));
+    auto content = text_from_object(PyTuple_GetItem(item, 2), content_encoding);
     if (!content) return std::unexpected(std::move(content.error()));
     PyObject* timestamp = PyTuple_GetItem(item, 3);
     if (PyLong_Check(timestamp) == 0) {
