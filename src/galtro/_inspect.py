@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import time
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
 import galtro_core
@@ -29,6 +30,9 @@ __all__ = [
     "agents",
     "inbox_sizes",
     "history",
+    "history_start",
+    "history_after",
+    "last_activity",
     "snapshot",
     "reader_for",
 ]
@@ -62,11 +66,60 @@ class _InProcessReader:
             for kind, time, texts in self._native.history(self._state, since, count)
         ]
 
+    # The history is kept by second: each second's events in the order they were
+    # appended. An event is appended to the second its operation read from the clock, a
+    # moment before it takes that second's lock, so the log of a second that has just
+    # passed can still grow. A cursor is therefore "FIRST:SEEN,SEEN,...": the first
+    # second not known to be complete, and how many events of it and of each following
+    # second were already read. Seconds more than _OPEN_SECONDS behind the clock are
+    # taken as complete and leave the cursor. The history is never trimmed in-process,
+    # so nothing is ever missed.
+    _OPEN_SECONDS = 2
+
     def history_start(self, since: Optional[int]) -> str:
-        raise NotImplementedError
+        first = math.floor(time.time()) if since is None else since
+        return f"{first}:"
 
     def history_after(self, cursor: str, count: Optional[int]) -> HistoryPage:
-        raise NotImplementedError
+        first, seen = _parse_cursor(cursor)
+        closed_before = math.floor(time.time()) - self._OPEN_SECONDS  # read before the events
+        limit = None if count is None else sum(seen) + count
+        counts = list(seen)
+        events: List[Event] = []
+        for kind, second, texts in self._native.history(self._state, first, limit):
+            index = second - first
+            while len(counts) <= index:
+                counts.append(0)
+            if index < len(seen) and seen[index] > 0:
+                seen[index] -= 1  # read before
+                continue
+            if count is not None and len(events) == count:
+                break
+            counts[index] += 1
+            events.append(Event(kind, second, dict(zip(EVENT_FIELDS[kind], texts))))
+        # Drop the complete seconds from the front; the last one with events stays until
+        # it is complete too, or a later second has events.
+        drop = 0
+        while drop < len(counts) and first + drop < closed_before:
+            drop += 1
+        if drop:
+            first, counts = first + drop, counts[drop:]
+        if not counts and first < closed_before:
+            first = closed_before
+        return HistoryPage(events, f"{first}:" + ",".join(map(str, counts)), 0)
+
+
+def _parse_cursor(cursor: str) -> tuple[int, List[int]]:
+    """The first second and the counts already read of an in-process history cursor."""
+    try:
+        first_text, colon, seen_text = cursor.partition(":")
+        first = int(first_text)
+        seen = [int(part) for part in seen_text.split(",")] if seen_text else []
+    except ValueError:
+        raise ValueError(f"{cursor!r} is not a history cursor") from None
+    if not colon or first < 0 or any(number < 0 for number in seen):
+        raise ValueError(f"{cursor!r} is not a history cursor")
+    return first, seen
 
 
 def reader_for(state: object) -> StateReader:
@@ -108,14 +161,57 @@ def inbox_sizes(state: State) -> Dict[str, int]:
 def history(state: State, since: Optional[float] = None, count: Optional[int] = None) -> List[Event]:
     """The events, oldest first: those of second ``since`` (a Unix second) and later,
     at most ``count`` of them (the oldest), all without either."""
+    _check_count(count)
+    return reader_for(state).history(_first_second(since), count)
+
+
+def history_start(state: State, since: Optional[float] = None) -> str:
+    """A cursor for ``history_after``: before the first event of second ``since`` (a Unix
+    second) or later; without it, before the first event of the store's current second,
+    read on the store's own clock."""
+    return reader_for(state).history_start(_first_second(since))
+
+
+def history_after(state: State, cursor: str, count: Optional[int] = None) -> HistoryPage:
+    """The events after ``cursor`` (from ``history_start`` or a ``HistoryPage``), oldest
+    first, at most ``count`` of them: a ``HistoryPage`` whose ``cursor`` follows on, and
+    whose ``missed`` counts the events that retention removed before they could be read.
+    Followed from page to page, every event is returned once. ``ValueError`` for a
+    cursor that is not one."""
+    _check_count(count)
+    return reader_for(state).history_after(cursor, count)
+
+
+def last_activity(state: State) -> Dict[str, int]:
+    """The Unix second of each agent's latest act that the state records: the newest
+    history event it caused (a claim, a release, a message or a broadcast it sent) or the
+    latest claim or renewal of a claim it holds. Agents with neither are not listed."""
+    reader = reader_for(state)
+    latest: Dict[str, int] = {}
+
+    def saw(agent_id: str, second: int) -> None:
+        if second > latest.get(agent_id, -1):
+            latest[agent_id] = second
+
+    for event in reader.history(None, None):
+        saw(event.fields.get("agent_id", event.fields.get("from_agent", "")), event.time)
+    for claim in reader.claims():
+        saw(claim.holder, max(claim.claimed_at, claim.renewed_at))
+    return latest
+
+
+def _check_count(count: Optional[int]) -> None:
     if count is not None and count < 0:
         raise ValueError("count must not be negative")
-    first_second: Optional[int] = None
-    if since is not None:
-        if math.isnan(since):
-            raise ValueError("since is not a number")
-        first_second = max(0, math.floor(since))
-    return reader_for(state).history(first_second, count)
+
+
+def _first_second(since: Optional[float]) -> Optional[int]:
+    """The whole Unix second of ``since``, at least 0; ``ValueError`` for NaN."""
+    if since is None:
+        return None
+    if math.isnan(since):
+        raise ValueError("since is not a number")
+    return max(0, math.floor(since))
 
 
 def snapshot(state: State) -> Dict[str, Any]:
