@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import numbers
 import time
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
@@ -22,6 +23,8 @@ if TYPE_CHECKING:
     from galtro.redis_state import RedisCoordinationState
 
 __all__ = [
+    "check_count",
+    "check_since",
     "ClaimInfo",
     "AgentInfo",
     "Event",
@@ -36,6 +39,41 @@ __all__ = [
     "snapshot",
     "reader_for",
 ]
+
+
+#: The most events a view is asked for, and the latest second it is asked from: larger
+#: values are clamped to these, which every store takes (a signed 64-bit count; a
+#: second whose millisecond still fits one) and which no real history reaches.
+MOST_EVENTS = 2**63 - 1
+LATEST_SECOND = (2**63 - 1) // 1000
+
+
+def check_count(count: object) -> Optional[int]:
+    """``count`` of a history view, checked as every store checks it: ``None`` (no
+    bound) or an ``int`` (not a ``bool``) of 0 or more, clamped to ``MOST_EVENTS``.
+    Raises ``TypeError`` or ``ValueError``."""
+    if count is None:
+        return None
+    if isinstance(count, bool) or not isinstance(count, int):
+        raise TypeError(f"count must be an int or None, not {type(count).__name__}")
+    if count < 0:
+        raise ValueError("count must not be negative")
+    return min(count, MOST_EVENTS)
+
+
+def check_since(since: object) -> Optional[int]:
+    """The first whole Unix second of ``since``, a real number of seconds (not a
+    ``bool``) or ``None``, as every store takes it: floored, at least 0, clamped to
+    ``LATEST_SECOND``. Raises ``TypeError``, or ``ValueError`` for NaN or infinity."""
+    if since is None:
+        return None
+    if isinstance(since, bool) or not isinstance(since, numbers.Real):
+        raise TypeError(f"since must be a real number or None, not {type(since).__name__}")
+    try:
+        second = int(math.floor(since))
+    except (OverflowError, ValueError):  # inf, nan
+        raise ValueError(f"since must be a finite number, not {since!r}") from None
+    return min(max(0, second), LATEST_SECOND)
 
 
 #: The classes whose state the views read.
@@ -159,17 +197,17 @@ def inbox_sizes(state: State) -> Dict[str, int]:
 
 
 def history(state: State, since: Optional[float] = None, count: Optional[int] = None) -> List[Event]:
-    """The events, oldest first: those of second ``since`` (a Unix second) and later,
-    at most ``count`` of them (the oldest), all without either."""
-    _check_count(count)
-    return reader_for(state).history(_first_second(since), count)
+    """The events, oldest first: those whose own ``time`` is second ``since`` (a Unix
+    second) or later, at most ``count`` of them (the oldest), all without either.
+    ``check_since`` and ``check_count`` say what is taken and what is raised."""
+    return reader_for(state).history(check_since(since), check_count(count))
 
 
 def history_start(state: State, since: Optional[float] = None) -> str:
     """A cursor for ``history_after``: before the first event of second ``since`` (a Unix
     second) or later; without it, before the first event of the store's current second,
     read on the store's own clock."""
-    return reader_for(state).history_start(_first_second(since))
+    return reader_for(state).history_start(check_since(since))
 
 
 def history_after(state: State, cursor: str, count: Optional[int] = None) -> HistoryPage:
@@ -178,8 +216,7 @@ def history_after(state: State, cursor: str, count: Optional[int] = None) -> His
     whose ``missed`` counts the events that retention removed before they could be read.
     Followed from page to page, every event is returned once. ``ValueError`` for a
     cursor that is not one."""
-    _check_count(count)
-    return reader_for(state).history_after(cursor, count)
+    return reader_for(state).history_after(cursor, check_count(count))
 
 
 def last_activity(state: State) -> Dict[str, int]:
@@ -198,20 +235,6 @@ def last_activity(state: State) -> Dict[str, int]:
     for claim in reader.claims():
         saw(claim.holder, max(claim.claimed_at, claim.renewed_at))
     return latest
-
-
-def _check_count(count: Optional[int]) -> None:
-    if count is not None and count < 0:
-        raise ValueError("count must not be negative")
-
-
-def _first_second(since: Optional[float]) -> Optional[int]:
-    """The whole Unix second of ``since``, at least 0; ``ValueError`` for NaN."""
-    if since is None:
-        return None
-    if math.isnan(since):
-        raise ValueError("since is not a number")
-    return max(0, math.floor(since))
 
 
 def snapshot(state: State) -> Dict[str, Any]:

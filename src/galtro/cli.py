@@ -56,10 +56,9 @@ coding agents (Claude Code, Gemini CLI, Codex CLI):
   galtro evict AGENT    clears the claims of an agent that died
 """ % (_store.default_url(), _store.DEFAULT_NAMESPACE)
 
-# The latest Unix second a time argument may name (the last of year 9999), and the
-# largest count: beyond them no store can answer.
+# The latest Unix second a time argument may name: the last of year 9999, which dates
+# can still show.
 _LAST_SECOND = 253402300799
-_LARGEST_COUNT = 2**63 - 1
 # The longest pause between two reads of `watch`.
 _LONGEST_INTERVAL = 86400.0
 
@@ -120,9 +119,9 @@ def _count(text: str) -> int:
         value = int(text)
     except ValueError:
         value = -1
-    if not 0 <= value <= _LARGEST_COUNT:
+    if not 0 <= value <= _inspect.MOST_EVENTS:
         raise argparse.ArgumentTypeError(
-            f"a whole number from 0 to {_LARGEST_COUNT} is expected, not {text!r}")
+            f"a whole number from 0 to {_inspect.MOST_EVENTS} is expected, not {text!r}")
     return value
 
 
