@@ -10,6 +10,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -288,20 +289,28 @@ def test_watch_says_when_retention_removed_events(redis_server, namespace):
     state = galtro.RedisCoordinationState.from_url(redis_server.url, namespace,
                                                    history_maxlen=1)
     env = {**os.environ, "GALTRO_URL": redis_server.url, "GALTRO_NAMESPACE": namespace}
-    for k in range(300):
-        state.send_message("A", "B", str(k))
-    result = subprocess.run([sys.executable, "-c", (
-        "import signal, sys, threading; from galtro.cli import main; "
-        "threading.Timer(1.5, signal.raise_signal, (signal.SIGINT,)).start(); "
-        "sys.exit(main(['watch', '--since', '0', '--interval', '0.1']))")],
-        capture_output=True, text=True, env=env, timeout=60)
-    shown = result.stdout.splitlines()
-    warnings = result.stderr.splitlines()
-    assert result.returncode == 0 and len(warnings) == 1, result
-    missed = int(re.fullmatch(r"galtro: (\d+) events were removed by retention before "
-                              r"they could be read", warnings[0]).group(1))
-    assert missed + len(shown) == 300 and shown[-1].endswith("'299'")
-    state.client.close()
+    watcher = subprocess.Popen([sys.executable, "-m", "galtro", "watch", "--json",
+                                "--interval", "1", "--since", str(int(time.time()))],
+                               stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        state.send_message("A", "B", "ready")
+        assert json.loads(watcher.stdout.readline())["fields"]["content"] == "ready"
+        for k in range(300):  # trimmed to 1 to 100 entries as they come, before a read
+            state.send_message("A", "B", str(k))
+        shown = []
+        while not shown or shown[-1] != "299":
+            shown.append(json.loads(watcher.stdout.readline())["fields"]["content"])
+    finally:
+        watcher.send_signal(signal.SIGINT)
+        _, errors = watcher.communicate(timeout=30)
+        state.client.close()
+    assert watcher.returncode == 0
+    missed = sum(int(re.fullmatch(r"galtro: (\d+) events were removed by retention before "
+                                  r"they could be read", line).group(1))
+                 for line in errors.splitlines())
+    assert missed > 0 and missed + len(shown) == 300
+    assert [int(k) for k in shown] == sorted(int(k) for k in shown)
 
 
 # --- Commands as processes on a shared server --------------------------------------------
