@@ -4,13 +4,14 @@
 #   asan      the whole Python test suite against a module built with AddressSanitizer
 #             and UndefinedBehaviorSanitizer, loaded into CPython with the runtime
 #             preloaded; any sanitizer report fails the step
-#   refcount  every path of every call under python3.11-dbg: the release build (blocks
+#   refcount  every path of every call, galtro._state_reader's functions included, under
+#             python3.11-dbg: the release build (blocks
 #             and per-object counts) and a build whose own references are counted
 #             (sys.gettotalrefcount must not grow)
 #   valgrind  memcheck over a representative run: no invalid access, no definitely lost
-#             block through the module
-#   fuzz      atheris over the constructor and the nine methods, checked against the
-#             pure-Python model; the corpus it grows is then replayed under the sanitizers
+#             block through either native module
+#   fuzz      atheris over the constructor, the nine methods and galtro._state_reader,
+#             checked against the pure-Python model; the corpus it grows is then replayed under the sanitizers
 #   stress    Python threads on one instance, calls that run out of address space,
 #             large inputs (tests/python/test_{threads,memory_pressure,scale}.py at size ci)
 #

@@ -8,7 +8,8 @@ cannot), and only then removes exactly those messages from the inbox. Messages t
 arrived meanwhile stay pending. If ``write`` raises, nothing is removed.
 
 Each store removes delivered messages in its own way: the in-process class through
-``galtro._state_reader``, the other classes through their ``_remove_delivered``.
+``galtro._state_reader``, which compares the messages with those at the front of the
+inbox under the inbox's lock, the other classes through their ``_remove_delivered``.
 """
 
 from __future__ import annotations
@@ -33,6 +34,11 @@ def remove_delivered(state: CoordinationStateLike, agent_id: str,
                      messages: Sequence[Message]) -> None:
     """Removes ``messages``, read with ``state.inbox(agent_id)``, from that inbox."""
     if not messages:
+        return
+    from galtro import _state_reader
+
+    if _state_reader.is_state(state):
+        _state_reader.remove_delivered(state, agent_id, messages)
         return
     if isinstance(state, _RemovesDelivered):
         state._remove_delivered(agent_id, messages)  # pyright: ignore[reportPrivateUsage]

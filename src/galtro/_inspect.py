@@ -162,7 +162,10 @@ def _parse_cursor(cursor: str) -> tuple[int, List[int]]:
 
 def reader_for(state: object) -> StateReader:
     """The reader of ``state``; ``TypeError`` for anything but the two classes."""
-    if isinstance(state, galtro_core.CoordinationState):
+    from galtro import _state_reader
+
+    # Not isinstance with galtro_core's attribute, which Python code can replace.
+    if _state_reader.is_state(state):
         return _InProcessReader(state)
     try:
         from galtro.redis_state import RedisCoordinationState

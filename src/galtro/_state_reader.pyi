@@ -1,4 +1,6 @@
-from typing import Optional
+from typing import Iterable, Optional
+
+from typing_extensions import TypeGuard
 
 from galtro_core import CoordinationState
 
@@ -8,3 +10,7 @@ def inbox_sizes(state: CoordinationState, /) -> list[tuple[str, int]]: ...
 def history(
     state: CoordinationState, since: Optional[int] = None, count: Optional[int] = None, /
 ) -> list[tuple[str, int, tuple[str, ...]]]: ...
+def is_state(object: object, /) -> TypeGuard[CoordinationState]: ...
+def remove_delivered(
+    state: CoordinationState, agent_id: str, messages: Iterable[tuple[str, str, str, int]], /
+) -> int: ...

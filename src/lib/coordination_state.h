@@ -122,6 +122,10 @@ class CoordinationState {
   std::vector<PendingMessage> inbox(std::string_view agent_id);
   // Takes the pending messages out, oldest first; see DrainedMessages.
   DrainedMessages drain_inbox(Text agent_id);
+  // Removes from the inbox of `agent_id` those of `delivered`, copies of its pending
+  // messages handed on since, that still stand at its front (Inbox::remove_delivered);
+  // returns how many. Makes no inbox.
+  std::size_t remove_delivered(std::string_view agent_id, const DeliveredRun& delivered);
 
   // Texts longer than this that a step after an operation's first change may have to
   // store are copied before that change (as EventLog::Room sets a large event's

@@ -21,6 +21,20 @@ void free_slots(PendingMessage* slots, std::size_t count) noexcept {
 
 }  // namespace
 
+DeliveredRun::DeliveredRun(std::vector<PendingMessage> oldest_first)
+    : newest_first_(std::move(oldest_first)) {
+  std::ranges::reverse(newest_first_);
+  fallback_.resize(newest_first_.size());  // may throw: nothing else to undo
+  std::size_t matched = 0;
+  for (std::size_t i = 1; i < newest_first_.size(); ++i) {
+    while (matched > 0 && !same_delivery(newest_first_[i], newest_first_[matched])) {
+      matched = fallback_[matched - 1];
+    }
+    if (same_delivery(newest_first_[i], newest_first_[matched])) ++matched;
+    fallback_[i] = matched;
+  }
+}
+
 Inbox::Inbox(Inbox&& other) noexcept
     : slots_(std::exchange(other.slots_, nullptr)),
       capacity_(std::exchange(other.capacity_, 0)),
@@ -99,6 +113,28 @@ std::vector<PendingMessage> Inbox::take_all() {
 void Inbox::release_room(std::size_t count) noexcept {
   if (count > reserved_) fatal("assertion failed: room released was kept");
   reserved_ -= count;
+}
+
+std::size_t Inbox::remove_delivered(const DeliveredRun& delivered) noexcept {
+  // The run to remove, the first L pending messages, is the longest one that read
+  // backwards (at(L-1), ..., at(0)) is a prefix of the delivered messages newest first:
+  // a Knuth-Morris-Pratt pass of that pattern over the first messages read backwards,
+  // whose final match is the longest such prefix.
+  const std::vector<PendingMessage>& pattern = delivered.newest_first_;
+  const std::size_t window = std::min(size_, pattern.size());
+  std::size_t matched = 0;
+  for (std::size_t i = window; i-- > 0;) {
+    const PendingMessage& message = at(i);
+    while (matched > 0 && !DeliveredRun::same_delivery(message, pattern[matched])) {
+      matched = delivered.fallback_[matched - 1];
+    }
+    if (DeliveredRun::same_delivery(message, pattern[matched])) ++matched;
+    // At most pattern.size() messages are read: a whole match comes only at the end.
+  }
+  for (std::size_t i = 0; i < matched; ++i) std::destroy_at(&at(i));
+  if (matched > 0) head_ = (head_ + matched) & (capacity_ - 1);
+  size_ -= matched;
+  return matched;
 }
 
 void Inbox::restore_front(std::vector<PendingMessage>& messages) noexcept {

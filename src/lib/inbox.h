@@ -12,6 +12,10 @@
 // them on (release_room) or gives them back (restore_front), so that giving back
 // never needs memory, whatever arrived meanwhile.
 //
+// A reader that copied the pending messages and handed them on removes them afterwards
+// with remove_delivered: only those of them that still stand at the front, since
+// another reader may have removed some first, and none that arrived after them.
+//
 // Invariants: the pending messages are slots_[(head_ + i) % capacity_] for i in
 // [0, size_), oldest first; capacity_ is 0 or a power of two; size_ + reserved_ <=
 // capacity_.
@@ -71,6 +75,34 @@ class PendingMessage {
 };
 static_assert(sizeof(PendingMessage) == 40, "two texts and one word");
 
+// Messages a reader copied from the front of an inbox, oldest first, made ready to be
+// found there again by Inbox::remove_delivered. Two messages are the same delivery when
+// sender, content and timestamp agree: the broadcast flag is not compared, as readers
+// outside the core do not see it.
+//
+// The search runs in time linear in the number of messages, without allocating: the
+// messages are kept newest first with their table of Knuth-Morris-Pratt fallbacks,
+// made here, before any inbox is locked.
+class DeliveredRun {
+ public:
+  // Throws std::bad_alloc.
+  explicit DeliveredRun(std::vector<PendingMessage> oldest_first);
+
+  std::size_t size() const noexcept { return newest_first_.size(); }
+
+  static bool same_delivery(const PendingMessage& a, const PendingMessage& b) noexcept {
+    return a.timestamp() == b.timestamp() && a.from_agent() == b.from_agent() &&
+           a.content() == b.content();
+  }
+
+ private:
+  friend class Inbox;
+  std::vector<PendingMessage> newest_first_;
+  // fallback_[i]: the length of the longest proper prefix of newest_first_[0..i] that
+  // is also a suffix of it.
+  std::vector<std::size_t> fallback_;
+};
+
 class Inbox {
  public:
   static constexpr std::size_t kFirstCapacity = 4;
@@ -106,6 +138,11 @@ class Inbox {
   // whatever is pending now, oldest first, into the room kept for them: allocates
   // nothing. Leaves `messages` empty.
   void restore_front(std::vector<PendingMessage>& messages) noexcept;
+  // Removes the newest messages of `delivered` that stand at the front now: the
+  // longest run of its last messages that equals the run of as many pending messages
+  // from the front (none if no such run). Every message behind that run stays. Returns
+  // how many were removed. Allocates nothing.
+  std::size_t remove_delivered(const DeliveredRun& delivered) noexcept;
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }

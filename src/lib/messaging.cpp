@@ -97,6 +97,13 @@ DrainedMessages CoordinationState::drain_inbox(Text agent_id) {
   return DrainedMessages(&inboxes_, std::move(agent_id), inbox_hash, std::move(taken));
 }
 
+std::size_t CoordinationState::remove_delivered(std::string_view agent_id,
+                                                const DeliveredRun& delivered) {
+  if (delivered.size() == 0) return 0;
+  auto entry = inboxes_.entry(agent_id);
+  return entry.occupied() ? entry.value().remove_delivered(delivered) : 0;
+}
+
 void DrainedMessages::commit() noexcept {
   InboxTable* inboxes = std::exchange(inboxes_, nullptr);
   if (inboxes == nullptr || messages_.empty()) return;

@@ -318,7 +318,10 @@ TEST(CoreStressTest, MixedClaimTrafficKeepsHistoryAndTableConsistent) {
 // Senders, broadcasters, listers and drainers on their own threads. Every message has
 // a unique content "{thread}:{sequence}"; what the drains return, plus a final drain
 // of every inbox, must hold each direct message once, in its addressee's inbox, and
-// each broadcast once in every inbox, with the timestamp its send returned.
+// each broadcast once in every inbox, with the timestamp its send returned. Every
+// other round a drainer lists the inbox and then removes what it listed
+// (remove_delivered): it has taken those of them that it removed, another drainer the
+// others.
 TEST(CoreStressTest, MessagesAreNeitherLostNorDuplicated) {
   constexpr int kAgents = 6;
   constexpr int kSenders = 2;
@@ -391,6 +394,16 @@ TEST(CoreStressTest, MessagesAreNeitherLostNorDuplicated) {
     } else {
       for (int i = 0; i < kReads; ++i) {
         const std::string owner = agent(random());
+        if (i % 2 == 1) {
+          const std::vector<PendingMessage> listed = state.inbox(owner);
+          expect_producer_order(listed);
+          const std::size_t removed = state.remove_delivered(owner, DeliveredRun(listed));
+          ASSERT_LE(removed, listed.size());
+          for (std::size_t k = listed.size() - removed; k < listed.size(); ++k) {
+            received[t].push_back({owner, listed[k]});
+          }
+          continue;
+        }
         DrainedMessages batch = state.drain_inbox(Text(owner));
         expect_producer_order(batch.messages());
         for (const PendingMessage& message : batch.messages()) {

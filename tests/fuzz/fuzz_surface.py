@@ -9,7 +9,14 @@ the two outcomes must be equal: the same result of the same shape, or the same
 exception type with the same arguments. The only exceptions allowed are TypeError
 (the binding templates), UnicodeEncodeError and RuntimeError (claim refusals); anything
 else, or a crash, is a finding. After the sequence, the status and the pending inbox of
-every agent named in it are compared as well.
+every agent named in it are compared as well, and so are the views of galtro._state_reader
+(claims, agents, inbox sizes, history) with the model's tables.
+
+The sequence also calls galtro._state_reader: remove_delivered with a run of the
+messages an inbox lists (at times with one of them altered), checked against the
+longest run of their last ones that stands at the front of the model's inbox, and any
+of its functions with arbitrary arguments, which may raise only TypeError, ValueError
+or UnicodeEncodeError.
 
     python tests/fuzz/fuzz_surface.py -max_total_time=60 [libFuzzer flags] [corpus dirs]
     python tests/fuzz/fuzz_surface.py crash-file ...     (replays inputs)
@@ -46,6 +53,7 @@ def instrumented(function):
 
 
 import galtro_core  # noqa: E402
+from galtro import _state_reader  # noqa: E402
 from galtro_core import CoordinationState  # noqa: E402
 
 from call_table import (AGENTS, ALL_PARAMS, METHODS, ODD_TYPES, Outer, StrRaises,  # noqa: E402
@@ -186,6 +194,68 @@ def check_call(native, model, method, args, kwargs):
         assert shape(actual[1]) == shape(expected[1]), ("shape", method, args, kwargs, actual)
 
 
+READER_FUNCTIONS = ["claims", "agents", "inbox_sizes", "history", "is_state", "remove_delivered"]
+READER_ALLOWED = (TypeError, ValueError, UnicodeEncodeError)
+
+
+def model_remove_delivered(model, agent_id, delivered):
+    """The longest run of the last of `delivered` that stands at the front of the
+    model's inbox of `agent_id`, removed; returns its length."""
+    pending = model.inboxes.get(agent_id, [])
+    listed = [(m.from_agent, agent_id, m.content, m.timestamp) for m in pending]
+    for length in range(min(len(delivered), len(listed)), 0, -1):
+        if listed[:length] == list(delivered[-length:]):
+            del pending[:length]
+            return length
+    return 0
+
+
+@instrumented
+def check_removal(native, model, fdp):
+    """Another reader removes the first messages listed, then this one removes a run
+    of them (at times with one altered), each checked against the model."""
+    with_mail = sorted(agent for agent, pending in model.inboxes.items() if pending)
+    if with_mail and fdp.ConsumeBool():
+        agent = with_mail[fdp.ConsumeIntInRange(0, len(with_mail) - 1)]
+    else:
+        agent = plain_text(fdp)
+    listed = native.inbox(agent)
+    assert listed == model.inbox(agent), ("inbox", agent)
+    end = fdp.ConsumeIntInRange(0, len(listed))
+    mine = listed[fdp.ConsumeIntInRange(0, end):end]
+    if mine and fdp.ConsumeBool():
+        index = fdp.ConsumeIntInRange(0, len(mine) - 1)
+        sender, owner, content, stamp = mine[index]
+        mine[index] = (sender, owner, content + "+", stamp)
+    for delivered in (listed[:fdp.ConsumeIntInRange(0, end)], mine):
+        removed = _state_reader.remove_delivered(native, agent, delivered)
+        assert removed == model_remove_delivered(model, agent, delivered), (agent, delivered)
+        stats["calls"] += 1
+
+
+@instrumented
+def check_reader_call(native, fdp):
+    function = getattr(_state_reader, READER_FUNCTIONS[
+        fdp.ConsumeIntInRange(0, len(READER_FUNCTIONS) - 1)])
+    args = [native if fdp.ConsumeBool() else value(fdp)]
+    args += [value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))]
+    result = outcome(function, args, {})
+    stats["calls"] += 1
+    if result[0] == "raised":
+        stats["raised"] += 1
+        assert result[1] in READER_ALLOWED, ("unexpected exception", function, args, result)
+
+
+def check_views(native, model):
+    assert dict(_state_reader.inbox_sizes(native)) == {
+        agent: len(pending) for agent, pending in model.inboxes.items()}, "inbox sizes"
+    assert _state_reader.agents(native) == sorted(model.statuses.items()), "agents"
+    assert [claim[:2] for claim in _state_reader.claims(native)] == sorted(
+        (key, claim.holder) for key, claim in model.claims.items()), "claims"
+    assert [(kind, fields) for kind, _, fields in _state_reader.history(native)] == [
+        (event[0], event[1:-1]) for event in model.history], "history"
+
+
 def named_agents(args, kwargs):
     return [v for v in list(args) + list(kwargs.values())
             if type(v) is str and len(v) < 64 and not any(0xD800 <= ord(c) < 0xE000 for c in v)]
@@ -205,7 +275,13 @@ def test_one_input(data):
     for _ in range(fdp.ConsumeIntInRange(1, 24)):
         if fdp.remaining_bytes() == 0:
             break
-        target = fdp.ConsumeIntInRange(0, len(NAMES))
+        target = fdp.ConsumeIntInRange(0, len(NAMES) + 2)
+        if target == len(NAMES) + 1:
+            check_removal(native, model, fdp)
+            continue
+        if target == len(NAMES) + 2:
+            check_reader_call(native, fdp)
+            continue
         params = METHODS.get(NAMES[target], ()) if target < len(NAMES) else ()
         shape_of_call = fdp.ConsumeIntInRange(0, 3)
         if shape_of_call < 2 and target < len(NAMES):  # well formed, so the core is reached
@@ -229,6 +305,7 @@ def test_one_input(data):
     for agent in sorted(agents):
         assert native.status(agent) == model.status(agent), ("status", agent)
         assert native.inbox(agent) == model.inbox(agent), ("inbox", agent)
+    check_views(native, model)
 
 
 class RandomDataProvider:

@@ -6,6 +6,7 @@ test_hold_faketime.py (in-process) and test_helpers_redis.py (the server's clock
 
 import asyncio
 import json
+import textwrap
 import threading
 import time
 
@@ -284,3 +285,111 @@ def test_views_refuse_what_is_not_an_initialised_state():
         print(json.dumps(errors))
     """)
     assert json.loads(out) == ["uninitialized CoordinationState object"] * 5
+
+
+# What Python code may do to galtro_core's attribute, before or after the views' native
+# module is first imported: none of it makes another object readable.
+SWAPS = {
+    "a class with the real instance size, before the first import": """
+        class Fake:
+            __slots__ = ("a", "b")
+        galtro_core.CoordinationState = Fake
+        from galtro import _state_reader
+        fake = Fake(); fake.a = bytearray(64); fake.b = 0
+    """,
+    "a metaclass that claims the real instance size": """
+        class Sized(type):
+            __basicsize__ = property(lambda cls: 32)
+        class Fake(metaclass=Sized):
+            pass
+        galtro_core.CoordinationState = Fake
+        from galtro import _state_reader
+        fake = Fake()
+    """,
+    "mock.patch.object before the first import": """
+        from unittest import mock
+        class Fake:
+            __slots__ = ("a", "b")
+        with mock.patch.object(galtro_core, "CoordinationState", Fake):
+            from galtro import _state_reader
+        fake = Fake(); fake.a = bytearray(64); fake.b = 0
+        galtro_core.CoordinationState = Fake
+    """,
+    "mock.patch.object after the first import": """
+        from unittest import mock
+        from galtro import _state_reader
+        galtro.claims(real)
+        fake = mock.patch.object(galtro_core, "CoordinationState", mock.MagicMock).start()()
+    """,
+}
+
+
+@pytest.mark.parametrize("swap", SWAPS)
+def test_the_views_know_the_real_class_whatever_its_module_attribute_names(swap):
+    out = run_child(textwrap.dedent("""
+        import json
+        import galtro, galtro_core
+        real = galtro_core.CoordinationState()
+        real.send_message("a", "b", "hi")
+    """) + textwrap.dedent(SWAPS[swap]) + textwrap.dedent("""
+        def refusal(read):
+            try:
+                read(fake)
+            except TypeError as error:
+                return str(error)
+        native = [refusal(read) for read in (
+            _state_reader.claims, _state_reader.agents, _state_reader.inbox_sizes,
+            _state_reader.history,
+            lambda s: _state_reader.remove_delivered(s, "b", real.inbox("b")))]
+        views = [refusal(read) for read in (galtro.claims, galtro.snapshot)]
+        print(json.dumps([native, views, _state_reader.is_state(fake),
+                          _state_reader.is_state(real), galtro.inbox_sizes(real)]))
+    """))
+    native, views, fake_is_state, real_is_state, sizes = json.loads(out)
+    fake_type = "MagicMock" if "after" in swap else "Fake"
+    assert native == [f"'{fake_type}' object cannot be converted to 'CoordinationState'"] * 5
+    assert all(view.startswith(f"'{fake_type}' object is neither") for view in views), views
+    assert (fake_is_state, real_is_state, sizes) == (False, True, {"b": 1})
+
+
+# --- Delivery -----------------------------------------------------------------------------
+
+
+def test_delivered_messages_leave_the_native_inbox_only_while_they_stand_at_its_front():
+    from galtro import _state_reader
+    from galtro._delivery import take_messages
+
+    state = galtro_core.CoordinationState()
+    state.send_message("s\u00e9nder", "bob", "one")
+    state.broadcast("x", "")
+    written = []
+    taken = take_messages(state, "bob", lambda messages: (
+        written.extend(messages), state.send_message("x", "bob", "late")))
+    assert written == taken and [m[2] for m in taken] == ["one", ""]
+    assert [m[2] for m in state.inbox("bob")] == ["late"]
+    with pytest.raises(OSError):
+        take_messages(state, "bob", lambda messages: (_ for _ in ()).throw(OSError("full")))
+    assert [m[2] for m in state.inbox("bob")] == ["late"]
+
+    # Another reader removed the first of them meanwhile: only the rest goes, and
+    # nothing that arrived after them.
+    for content in ("2", "3"):
+        state.send_message("x", "bob", content)
+    seen = state.inbox("bob")
+    _state_reader.remove_delivered(state, "bob", seen[:1])
+    state.send_message("x", "bob", "newer")
+    assert _state_reader.remove_delivered(state, "bob", seen) == 2
+    assert _state_reader.remove_delivered(state, "bob", seen) == 0
+    assert [m[2] for m in state.inbox("bob")] == ["newer"]
+
+    for messages, error in (
+            ([("x", "bob", "newer")], TypeError), ([["x", "bob", "newer", 1]], TypeError),
+            ([("x", "bob", b"newer", 1)], TypeError), ([("x", "bob", "newer", 2**63)], ValueError),
+            ([("x", "bob", "newer", -1)], ValueError), (state.inbox("alice"), None),
+            ([("x", "carol", "newer", state.inbox("bob")[0][3])], ValueError), (5, TypeError)):
+        if error is None:
+            assert _state_reader.remove_delivered(state, "bob", messages) == 0
+        else:
+            with pytest.raises(error):
+                _state_reader.remove_delivered(state, "bob", messages)
+    assert [m[2] for m in state.inbox("bob")] == ["newer"]

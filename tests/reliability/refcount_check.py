@@ -7,7 +7,7 @@ check importable:
 
 Every method is called on every path it has (success by position and by keyword,
 each argument-binding error, each conversion error, each refusal of the core), and so
-is the constructor. For each path the call is repeated: a warm-up round first, then N
+is the constructor, and every function of galtro._state_reader on its paths as well. For each path the call is repeated: a warm-up round first, then N
 calls between two measurements of
 
 * sys.getallocatedblocks() (objects the interpreter allocated and never freed),
@@ -39,6 +39,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 
 import galtro_core  # noqa: E402
+from galtro import _state_reader  # noqa: E402
 from galtro_core import CoordinationState  # noqa: E402
 
 ALLOWED_DRIFT = 16  # constant allowance per path, in references or blocks
@@ -113,7 +114,21 @@ def succeeding_calls(state):
     def construct():
         CoordinationState().claim_file("a", "p")
 
-    return [("claim_file", claim_file), ("claim_file keywords", claim_file_keywords),
+    def views(s=state):
+        _state_reader.claims(s)
+        _state_reader.agents(s)
+        _state_reader.inbox_sizes(s)
+        _state_reader.history(s, 0, 3)
+        _state_reader.history(s, 2**63)  # none: the history grows with every round
+        _state_reader.is_state(s)
+        _state_reader.is_state(StrSub("a"))
+
+    def remove_delivered(s=state):
+        s.send_message("a", "r", "text \u00fc")
+        _state_reader.remove_delivered(s, "r", s.inbox("r"))
+        _state_reader.remove_delivered(s, "r", [("a", StrSub("r"), "gone", 0)])
+
+    return [("views", views), ("remove_delivered", remove_delivered),("claim_file", claim_file), ("claim_file keywords", claim_file_keywords),
             ("claim_task", claim_task), ("renew_claim", renew), ("send_message", send),
             ("send_message keywords", send_keywords), ("broadcast", broadcast),
             ("inbox", inbox), ("status", status), ("constructor and destructor", construct)]
@@ -161,6 +176,37 @@ def failing_calls(state):
         ("constructor positional", lambda: CoordinationState(1), TypeError),
         ("constructor keyword", lambda: CoordinationState(x=1), TypeError),
     ]
+    reader = _state_reader
+    for name in ("claims", "agents", "inbox_sizes", "history"):
+        read = getattr(reader, name)
+        calls += [(f"{name} not a state", lambda r=read: r(UNPRINTABLE), TypeError),
+                  (f"{name} missing", lambda r=read: r(), TypeError),
+                  (f"{name} too many", lambda r=read: r(state, 1, 2, 3), TypeError)]
+    message = ("s", "full", "m0", 0)
+    calls += [
+        ("history since str", lambda: reader.history(state, "1"), TypeError),
+        ("history since negative", lambda: reader.history(state, -1), ValueError),
+        ("history count too large", lambda: reader.history(state, None, 2**64), ValueError),
+        ("is_state missing", lambda: reader.is_state(), TypeError),
+        ("remove_delivered not a state", lambda: reader.remove_delivered(None, "full", []),
+         TypeError),
+        ("remove_delivered agent int", lambda: reader.remove_delivered(state, 1, []), TypeError),
+        ("remove_delivered agent surrogate",
+         lambda: reader.remove_delivered(state, SURROGATE, []), UnicodeEncodeError),
+        ("remove_delivered not iterable", lambda: reader.remove_delivered(state, "full", 5),
+         TypeError),
+        ("remove_delivered short tuple",
+         lambda: reader.remove_delivered(state, "full", [message[:3]]), TypeError),
+        ("remove_delivered content bytes",
+         lambda: reader.remove_delivered(state, "full", [("s", "full", b"m0", 0)]), TypeError),
+        ("remove_delivered content surrogate",
+         lambda: reader.remove_delivered(state, "full", [("s", "full", SURROGATE, 0)]),
+         UnicodeEncodeError),
+        ("remove_delivered negative timestamp",
+         lambda: reader.remove_delivered(state, "full", [message[:3] + (-1,)]), ValueError),
+        ("remove_delivered other addressee",
+         lambda: reader.remove_delivered(state, "other", [message]), ValueError),
+    ]
     return calls
 
 
@@ -178,6 +224,7 @@ def expecting(call, expected):
 def watched_objects(state):
     return {
         "instance": state, "class": CoordinationState, "None": None, "module": galtro_core,
+        "reader module": _state_reader, "ValueError": ValueError,
         "TypeError": TypeError, "RuntimeError": RuntimeError,
         "UnicodeEncodeError": UnicodeEncodeError, "unprintable key": UNPRINTABLE,
         **{f"argument {type(v).__name__}": v for v in NOT_STR if v is not None},

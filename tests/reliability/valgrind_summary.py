@@ -1,10 +1,10 @@
-"""Judges a memcheck log of an interpreter that ran galtro_core.
+"""Judges a memcheck log of an interpreter that ran galtro_core and galtro._state_reader.
 
     python tests/reliability/valgrind_summary.py LOG
 
 The interpreter brings its own reports (uninitialised reads in its start-up, blocks it
 keeps until exit), so the log is judged by the records whose stack passes through the
-module (a frame naming galtro or the module's file). Fails on:
+modules (a frame naming galtro or either module's file). Fails on:
 
 * any invalid read, write or free, anywhere: there are none in the interpreter with
   PYTHONMALLOC=malloc, so one is the module's until shown otherwise;

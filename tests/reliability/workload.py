@@ -1,7 +1,9 @@
 """A representative, bounded run of the module, for memory checkers such as valgrind.
 
-Every path of every method (the probes of refcount_check.py) a few times, a few
-threads sharing one instance, large texts and a long inbox, then every instance is
+Every path of every method and of every function of galtro._state_reader (the probes
+of refcount_check.py) a few times, a few threads sharing one instance (reading it and
+removing delivered messages through galtro._state_reader too), large texts and a long
+inbox, then every instance is
 destroyed before the interpreter exits. Any interpreter; the module must be importable.
 
     python tests/reliability/workload.py [--rounds N]
@@ -15,6 +17,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from galtro import _state_reader  # noqa: E402
 from galtro_core import CoordinationState  # noqa: E402
 from refcount_check import failing_calls, fixture, succeeding_calls  # noqa: E402
 
@@ -41,7 +44,7 @@ def threads(operations, seed):
         me = f"agent-{index}"
         for _ in range(operations):
             key = f"k{rng.randrange(8)}"
-            action = rng.randrange(6)
+            action = rng.randrange(8)
             try:
                 if action == 0:
                     state.claim_file(me, key)
@@ -53,8 +56,14 @@ def threads(operations, seed):
                     state.broadcast(me, key)
                 elif action == 4:
                     state.drain_inbox(me)
-                else:
+                elif action == 5:
                     state.inbox(me)
+                elif action == 6:
+                    _state_reader.remove_delivered(state, me, state.inbox(me)[:rng.randrange(3)])
+                else:
+                    _state_reader.claims(state)
+                    _state_reader.inbox_sizes(state)
+                    _state_reader.history(state, None, 16)
             except RuntimeError:
                 pass
 

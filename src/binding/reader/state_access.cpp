@@ -1,5 +1,7 @@
 #include "binding/reader/state_access.h"
 
+#include <dlfcn.h>
+
 #include <string>
 #include <utility>
 
@@ -11,30 +13,41 @@ namespace galtro::binding {
 namespace {
 
 constexpr char kClassName[] = "CoordinationState";
+constexpr char kModuleName[] = "galtro_core";
+constexpr char kModuleInit[] = "PyInit_galtro_core";
 
-// galtro_core.CoordinationState; one strong reference kept for the life of the process,
-// set once under the interpreter lock.
-PyTypeObject* state_type = nullptr;
+// The destructor of the class's instances (its tp_dealloc), once the class has been
+// recognised; null before. Set once, under the interpreter lock.
+void* state_destructor = nullptr;
 
 Instance* as_instance(PyObject* object) noexcept {
   return reinterpret_cast<Instance*>(object);
 }
 
-}  // namespace
-
-std::expected<void, ErrorValue> load_state_type() {
-  if (state_type != nullptr) return {};
-  OwnedReference module(PyImport_ImportModule("galtro_core"));
-  if (!module) return std::unexpected(ErrorValue::fetch());
-  OwnedReference type(PyObject_GetAttrString(module.get(), kClassName));
-  if (!type) return std::unexpected(ErrorValue::fetch());
-  if (!PyType_Check(type.get())) {
-    return std::unexpected(
-        ErrorValue::deferred(PyExc_ImportError, "galtro_core.CoordinationState is not a class"));
+// Whether `address` lies in the shared object that defines PyInit_galtro_core: the
+// object holding `address` is looked up among those loaded (never loading one), and
+// the initialisation function it defines must lie in it too.
+bool lies_in_galtro_core(void* address) {
+  Dl_info holder{};
+  if (address == nullptr || dladdr(address, &holder) == 0 || holder.dli_fname == nullptr) {
+    return false;
   }
-  // A galtro_core from another build could lay its instances out otherwise; reading one
-  // through this record would read past it.
-  OwnedReference size_object(PyObject_GetAttrString(type.get(), "__basicsize__"));
+  void* library = dlopen(holder.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  if (library == nullptr) return false;
+  void* init = dlsym(library, kModuleInit);
+  dlclose(library);
+  Dl_info init_holder{};
+  return init != nullptr && dladdr(init, &init_holder) != 0 &&
+         init_holder.dli_fbase == holder.dli_fbase;
+}
+
+// ImportError unless the instances of `type`, galtro_core's class, have the record this
+// module reads: a galtro_core from another build could lay them out otherwise. The
+// class's metaclass is `type`, whose __basicsize__ no Python code can replace. Borrows
+// `type`.
+std::expected<void, ErrorValue> check_layout(PyTypeObject* type) {
+  OwnedReference size_object(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__basicsize__"));
   if (!size_object) return std::unexpected(ErrorValue::fetch());
   const Py_ssize_t size = PyLong_AsSsize_t(size_object.get());
   if (size == -1 && PyErr_Occurred() != nullptr) return std::unexpected(ErrorValue::fetch());
@@ -45,16 +58,52 @@ std::expected<void, ErrorValue> load_state_type() {
                                std::to_string(sizeof(Instance)) +
                                ": galtro_core and galtro come from different builds"));
   }
-  state_type = reinterpret_cast<PyTypeObject*>(type.release());
   return {};
 }
 
-std::expected<SharedStateUse, ErrorValue> SharedStateUse::of(PyObject* object) {
-  PyTypeObject* type = Py_TYPE(object);
-  if (state_type == nullptr || (type != state_type && PyType_IsSubtype(type, state_type) == 0)) {
-    return std::unexpected(conversion_error(type, kClassName));
+// Whether `type` is galtro_core's class. The class takes no subclasses, so no other
+// type has its instances. The first heap type whose destructor lies in galtro_core (the
+// only type made there with a destructor of its own) is checked for its layout, and its
+// destructor is the one compared from then on. Borrows `type`.
+std::expected<bool, ErrorValue> is_state_type(PyTypeObject* type) {
+  if ((PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) == 0) return false;  // the class is one
+  void* destructor = PyType_GetSlot(type, Py_tp_dealloc);
+  if (destructor == nullptr) return false;
+  if (state_destructor != nullptr) return destructor == state_destructor;
+  if (!lies_in_galtro_core(destructor)) return false;
+  if (auto layout = check_layout(type); !layout) return std::unexpected(std::move(layout.error()));
+  state_destructor = destructor;
+  return true;
+}
+
+}  // namespace
+
+std::expected<void, ErrorValue> load_state_type() {
+  OwnedReference module(PyImport_ImportModule(kModuleName));
+  if (!module) return std::unexpected(ErrorValue::fetch());
+  // The attribute only lets a build mismatch show at import: whatever it names, the
+  // class is recognised by its destructor alone.
+  OwnedReference named(PyObject_GetAttrString(module.get(), kClassName));
+  if (!named) {
+    drop_pending_failure();
+    return {};
   }
-  const CoordinationState* state = as_instance(object)->state;
+  if (PyType_Check(named.get()) == 0) return {};
+  std::expected<bool, ErrorValue> recognised =
+      is_state_type(reinterpret_cast<PyTypeObject*>(named.get()));
+  if (!recognised) return std::unexpected(std::move(recognised.error()));
+  return {};
+}
+
+std::expected<bool, ErrorValue> is_state(PyObject* object) {
+  return is_state_type(Py_TYPE(object));
+}
+
+std::expected<SharedStateUse, ErrorValue> SharedStateUse::of(PyObject* object) {
+  std::expected<bool, ErrorValue> recognised = is_state(object);
+  if (!recognised) return std::unexpected(std::move(recognised.error()));
+  if (!*recognised) return std::unexpected(conversion_error(Py_TYPE(object), kClassName));
+  CoordinationState* state = as_instance(object)->state;
   if (state == nullptr) {
     return std::unexpected(
         ErrorValue::deferred(PyExc_TypeError, "uninitialized CoordinationState object"));
@@ -62,7 +111,7 @@ std::expected<SharedStateUse, ErrorValue> SharedStateUse::of(PyObject* object) {
   return SharedStateUse(object, state);
 }
 
-SharedStateUse::SharedStateUse(PyObject* object, const CoordinationState* state) noexcept
+SharedStateUse::SharedStateUse(PyObject* object, CoordinationState* state) noexcept
     : object_(object), state_(state) {
   Py_INCREF(object_);
   ++as_instance(object_)->shared_use;

@@ -1,5 +1,11 @@
-// The reader module's way into an instance of galtro_core.CoordinationState: the class,
-// taken from galtro_core once, and a shared use of an instance's state for one read.
+// The reader module's way into an instance of galtro_core.CoordinationState: telling
+// the class from anything else, and a shared use of an instance's state for one call.
+//
+// The class is recognised by what Python code cannot change: the function that
+// destroys its instances (the type's tp_dealloc slot) lies in the shared object that
+// galtro_core was loaded from, the one defining PyInit_galtro_core. The module's
+// attribute CoordinationState, a metaclass, __slots__ or a matching __basicsize__ play
+// no part, so replacing or patching them never makes another object readable.
 #pragma once
 
 #include <Python.h>
@@ -11,12 +17,17 @@
 
 namespace galtro::binding {
 
-// Imports galtro_core and keeps its class CoordinationState for the life of the process,
-// after checking that its instances have the record of binding/instance_record.h
-// (ImportError otherwise). Call once from module initialisation.
+// Imports galtro_core so that its class exists, and recognises the class at once when
+// the module's attribute still names it: ImportError if its instances do not have the
+// record of binding/instance_record.h (galtro_core from another build). Call once from
+// module initialisation, under the interpreter lock.
 std::expected<void, ErrorValue> load_state_type();
 
-// Shared use of an instance's state for the length of one read, with a reference to the
+// Whether `object` is an instance of galtro_core's class (which takes no subclasses).
+// Under the interpreter lock. Borrows `object`.
+std::expected<bool, ErrorValue> is_state(PyObject* object);
+
+// Shared use of an instance's state for the length of one call, with a reference to the
 // instance held meanwhile; counted in the instance's `shared_use` like a method call.
 class SharedStateUse {
  public:
@@ -32,13 +43,14 @@ class SharedStateUse {
   SharedStateUse& operator=(const SharedStateUse&) = delete;
   ~SharedStateUse();
 
-  const CoordinationState& state() const noexcept { return *state_; }
+  // The tables lock themselves: shared use allows the operations that change them.
+  CoordinationState& state() const noexcept { return *state_; }
 
  private:
-  SharedStateUse(PyObject* object, const CoordinationState* state) noexcept;
+  SharedStateUse(PyObject* object, CoordinationState* state) noexcept;
 
   PyObject* object_;  // owned reference; null once moved from
-  const CoordinationState* state_;
+  CoordinationState* state_;
 };
 
 }  // namespace galtro::binding

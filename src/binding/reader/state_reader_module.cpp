@@ -1,11 +1,13 @@
-// The module galtro._state_reader: read-only functions over an instance of
-// galtro_core.CoordinationState, through the core's StateReader. Top to bottom: result
+// The module galtro._state_reader: functions over an instance of
+// galtro_core.CoordinationState for galtro's views and front ends. Top to bottom: result
 // conversion, the functions with their documentation, the method table, the module
 // definition and PyInit__state_reader, the module's only exported symbol.
 //
-// Each function takes the instance for shared use, copies what it reads out of the
-// tables (StateReader holds each shard lock shared only while copying), and builds the
-// Python objects after every lock is released. Nothing in the state is changed.
+// Each function takes the instance for shared use. The views copy what they read out of
+// the tables (StateReader holds each shard lock shared only while copying) and build the
+// Python objects after every lock is released; they change nothing. remove_delivered,
+// the one function that changes the state, takes off an inbox the messages that a front
+// end has handed on.
 #include <Python.h>
 
 #include <cstddef>
@@ -21,6 +23,8 @@
 #include "binding/owned_reference.h"
 #include "binding/reader/state_access.h"
 #include "binding/result_conversion.h"
+#include "binding/text_conversion.h"
+#include "lib/inbox.h"
 #include "lib/records.h"
 #include "lib/state_reader.h"
 
@@ -179,6 +183,92 @@ PyObject* history(PyObject*, PyObject* args) {
       });
 }
 
+constexpr char kIsStateDoc[] =
+    "is_state(object, /)\n--\n\n"
+    "Whether `object` is an instance of galtro_core.CoordinationState. The class is known\n"
+    "by itself, whatever galtro_core's attributes name now.";
+
+PyObject* is_state_function(PyObject*, PyObject* object) {
+  return run_entry([&]() -> Outcome {
+    std::expected<bool, ErrorValue> recognised = is_state(object);
+    if (!recognised) return std::unexpected(std::move(recognised.error()));
+    return require_object(PyBool_FromLong(*recognised ? 1 : 0));
+  });
+}
+
+constexpr char kMessageShape[] =
+    "messages must be (from_agent, to_agent, content, timestamp) tuples";
+
+// The messages, as the inbox of `owner` listed them, ready to be found there again.
+// Borrows `messages`, any iterable.
+std::expected<std::vector<PendingMessage>, ErrorValue> delivered_messages(PyObject* messages,
+                                                                          std::string_view owner) {
+  OwnedReference items(PySequence_Tuple(messages));
+  if (!items) return std::unexpected(ErrorValue::fetch());
+  const Py_ssize_t count = PyTuple_Size(items.get());
+  std::vector<PendingMessage> delivered;
+  delivered.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyTuple_GetItem(items.get(), i);  // borrowed
+    if (PyTuple_Check(item) == 0 || PyTuple_Size(item) != 4) {
+      return std::unexpected(ErrorValue::deferred(PyExc_TypeError, kMessageShape));
+    }
+    // The texts borrow these encodings until the message, which copies them, is made.
+    OwnedReference from_encoding, to_encoding, content_encoding;
+    auto from_agent = text_from_object(PyTuple_GetItem(item, 0), from_encoding);
+    if (!from_agent) return std::unexpected(std::move(from_agent.error()));
+    auto to_agent = text_from_object(PyTuple_GetItem(item, 1), to_encoding);
+    if (!to_agent) return std::unexpected(std::move(to_agent.error()));
+    auto content = text_from_object(PyTuple_GetItem(item, 2), content_encoding);
+    if (!content) return std::unexpected(std::move(content.error()));
+    PyObject* timestamp = PyTuple_GetItem(item, 3);
+    if (PyLong_Check(timestamp) == 0) {
+      return std::unexpected(ErrorValue::deferred(PyExc_TypeError, kMessageShape));
+    }
+    const unsigned long long seconds = PyLong_AsUnsignedLongLong(timestamp);
+    const bool unreadable =
+        seconds == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr;
+    if (unreadable) drop_pending_failure();  // negative, or past 2**64 - 1
+    if (unreadable || seconds > PendingMessage::kMaxTimestamp) {
+      return std::unexpected(
+          ErrorValue::deferred(PyExc_ValueError, "timestamp must be between 0 and 2**63 - 1"));
+    }
+    if (to_agent->view() != owner) {
+      return std::unexpected(ErrorValue::deferred(
+          PyExc_ValueError, "messages must be addressed to agent_id: read from its inbox"));
+    }
+    delivered.push_back(PendingMessage::direct(*from_agent, *content, seconds));
+  }
+  return delivered;
+}
+
+constexpr char kRemoveDeliveredDoc[] =
+    "remove_delivered(state, agent_id, messages, /)\n--\n\n"
+    "Removes `messages`, the oldest pending messages of `agent_id` as an inbox() call\n"
+    "listed them and since handed on, from the front of that inbox: the longest run of\n"
+    "their last ones that still stands there (another reader may have removed the\n"
+    "others), and no message that arrived after them. Returns how many were removed.";
+
+PyObject* remove_delivered(PyObject*, PyObject* args) {
+  return run_entry([&]() -> Outcome {
+    PyObject* object = nullptr;
+    PyObject* agent_object = nullptr;
+    PyObject* messages = nullptr;
+    if (PyArg_ParseTuple(args, "OOO:remove_delivered", &object, &agent_object, &messages) == 0) {
+      return std::unexpected(ErrorValue::fetch());
+    }
+    std::expected<SharedStateUse, ErrorValue> use = SharedStateUse::of(object);
+    if (!use) return std::unexpected(std::move(use.error()));
+    OwnedReference agent_encoding;
+    std::expected<Text, ErrorValue> agent_id = text_from_object(agent_object, agent_encoding);
+    if (!agent_id) return std::unexpected(std::move(agent_id.error()));
+    auto delivered = delivered_messages(messages, agent_id->view());
+    if (!delivered) return std::unexpected(std::move(delivered.error()));
+    const DeliveredRun run(std::move(*delivered));
+    return int_from(use->state().remove_delivered(agent_id->view(), run));
+  });
+}
+
 // ---------------------------------------------------------------------------------------
 // Method table and module definition
 
@@ -192,12 +282,15 @@ PyMethodDef functions[] = {
     function_entry<agents>("agents", kAgentsDoc),
     function_entry<inbox_sizes>("inbox_sizes", kInboxSizesDoc),
     function_entry<history>("history", kHistoryDoc),
+    {"is_state", is_state_function, METH_O, kIsStateDoc},
+    function_entry<remove_delivered>("remove_delivered", kRemoveDeliveredDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
 constexpr char kModuleDoc[] =
-    "Read-only views of a galtro_core.CoordinationState, for the inspection functions of\n"
-    "galtro. Every read takes the tables' locks as a reader and changes nothing.";
+    "Views of a galtro_core.CoordinationState for the inspection functions of galtro,\n"
+    "which take the tables' locks as a reader and change nothing, and the removal of\n"
+    "delivered messages for its front ends.";
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
