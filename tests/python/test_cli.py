@@ -168,6 +168,22 @@ def test_evict_and_the_agents_table(galtro_cmd):
         "agent_id": "dead", "released": [], "status": "idle"}
 
 
+def test_messages_and_statuses(galtro_cmd):
+    state = galtro_core.CoordinationState()
+    sent = json.loads(galtro_cmd("send", "A", "B", "café ☕", "--json", state=state)[1])
+    assert (sent["from_agent"], sent["to_agent"], sent["content"]) == ("A", "B", "café ☕")
+    assert galtro_cmd("broadcast", "A", "all", state=state)[1].endswith("  A -> *: all\n")
+    assert [m["content"] for m in json.loads(galtro_cmd("--json", "inbox", "B",
+                                                        state=state)[1])] == ["café ☕", "all"]
+    drained = galtro_cmd("drain", "B", state=state)[1].splitlines()
+    assert [line.split("  ", 1)[1] for line in drained] == ["A -> B: café ☕", "A -> B: all"]
+    assert galtro_cmd("--json", "drain", "B", state=state)[:2] == (0, "[]\n")
+    assert galtro_cmd("status", "B", "--json", state=state)[1] == (
+        '{"agent_id": "B", "status": "idle"}\n')
+    history = json.loads(galtro_cmd("--json", "history", "--count", "1", state=state)[1])
+    assert [event["kind"] for event in history] == ["message_sent"]
+
+
 def test_history_cursor_returns_every_event_once_while_threads_append():
     """What watch follows: pages from a cursor, read while four threads append across
     second boundaries, hold every event exactly once, in each thread's order."""
@@ -214,6 +230,8 @@ def test_an_unreachable_server_says_what_to_try(tmp_path):
     error = one_line((result.returncode, result.stdout, result.stderr))
     assert f"cannot reach {url}" in error
     assert "redis-server" in error and "GALTRO_URL" in error
+    result = run("claims", "--url", url, "--json")  # the options after the command
+    assert f"cannot reach {url}" in one_line((result.returncode, result.stdout, result.stderr))
 
 
 # --- Output that cannot be written, against a real server -------------------------------
