@@ -657,14 +657,19 @@ def _store_failures() -> Tuple[Type[BaseException], ...]:
 def _unreachable(url: str, error: BaseException) -> str:
     """One line for a store that cannot be reached: what failed and what to try."""
     if url.startswith(("redis://", "rediss://", "unix://")):
-        hint = "is redis-server running there? start it with: redis-server"
+        from urllib.parse import urlsplit
+
+        parts = urlsplit(url)
+        try:
+            where = (f"--port 0 --unixsocket {parts.path}" if parts.scheme == "unix"
+                     else f"--port {parts.port or 6379}")
+        except ValueError:  # no port number: redis-py said so already
+            where = ""
+        hint = f"is the server running? start it with: redis-server {where}".rstrip()
     else:
         hint = "check that the store's file can be created and written"
-    default = _store.default_url()
-    where = ("the default store" if url == default
-             else f"not the default store ({default})")
-    return (f"cannot reach {url} ({where}): {error}; {hint}; "
-            "or choose another store with --url or GALTRO_URL")
+    return (f"cannot reach {url}: {str(error).rstrip('.')}; {hint}; or choose another "
+            f"store with --url or GALTRO_URL (without them: {_store.default_url()})")
 
 
 def _refusal(error: RuntimeError, as_json: bool) -> str:
