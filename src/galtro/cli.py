@@ -302,7 +302,7 @@ def _claim_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _root_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--root", type=_text,
+    parser.add_argument("--root", type=_text, metavar="DIR",
                         help="repository root: file paths are named relative to it")
 
 
@@ -400,12 +400,10 @@ def _evict(context: Context) -> None:
         except (NoClaim, NotHolder):  # released or taken over meanwhile
             continue
         released.append(claim.resource_key)
-    if not released and context.state.status(agent) == "busy":
-        # Its claims were taken over: only a release of its own makes it idle.
-        key = f"evict {agent}"
-        context.state.claim_task(agent, key)
-        context.state.release(agent, f"task:{key}")
-    context.emit({"agent_id": agent, "released": released, "status": "idle"},
+    # A release makes its agent idle; an agent whose claims were all taken over keeps
+    # the status it had, which is shown as it is.
+    status = context.state.status(agent)
+    context.emit({"agent_id": agent, "released": released, "status": status},
                  "\n".join(released))
 
 
