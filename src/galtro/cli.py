@@ -25,7 +25,6 @@ import json
 import math
 import os
 import signal
-import subprocess
 import sys
 import threading
 import time
@@ -40,7 +39,11 @@ from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder
 
 __all__ = ["main", "subcommand", "Context", "UsageError", "OutputError", "build_parser"]
 
-EPILOG = """\
+
+def _epilog() -> str:
+    """The end of ``--help``, made when help is shown: finding the default store reads
+    the file system."""
+    return """\
 exit status:
   0  success
   1  a claim operation was refused; its message is on standard error
@@ -55,6 +58,7 @@ coding agents (Claude Code, Gemini CLI, Codex CLI):
   galtro init claude    writes the agent's hooks, which run: galtro hook --tool claude
   galtro evict AGENT    clears the claims of an agent that died
 """ % (_store.default_url(), _store.DEFAULT_NAMESPACE)
+
 
 # The latest Unix second a time argument may name: the last of year 9999, which dates
 # can still show.
@@ -74,6 +78,11 @@ class OutputError(Exception):
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise UsageError(f"{message} (see {self.prog} --help)")
+
+    def format_help(self) -> str:
+        if self.prog == "galtro":
+            self.epilog = _epilog()
+        return super().format_help()
 
 
 # --- Argument types: each checks its value while the command line is parsed -----------
@@ -452,6 +461,8 @@ def _run_program(program: List[str], agent: str) -> int:
     """Runs ``program`` with ``GALTRO_AGENT`` set; its exit status (128 + N if signal N
     ended it). SIGTERM and SIGHUP are passed on to it; SIGINT from a terminal reaches it
     with this process, which waits for it."""
+    import subprocess  # only here: not on the path of the other commands
+
     environment = {**os.environ, "GALTRO_AGENT": agent}
     try:
         child = subprocess.Popen(program, env=environment)
@@ -588,8 +599,7 @@ def _watch(context: Context) -> None:
 
 def _store_options(parser: argparse.ArgumentParser, default: Any) -> None:
     parser.add_argument("--url", type=_text, default=default,
-                        help="the store (default: $GALTRO_URL, else "
-                        f"{_store.default_url()})")
+                        help="the store (default: $GALTRO_URL, else the default store)")
     parser.add_argument("--namespace", type=_text, default=default,
                         help="the namespace (default: $GALTRO_NAMESPACE, else "
                         f"{_store.DEFAULT_NAMESPACE})")
@@ -602,7 +612,6 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="galtro",
         description="Claims, messages and statuses of cooperating agents, in a shared store.",
-        epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     _store_options(parser, None)
