@@ -28,14 +28,17 @@ import signal
 import sys
 import threading
 import time
-from typing import (Any, Callable, Dict, Generator, List, NoReturn, Optional, Sequence, TextIO,
-                    Tuple, Type, cast)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Generator, List, NoReturn, Optional,
+                    Sequence, TextIO, Tuple, Type, cast)
 
 from galtro import _delivery, _inspect, _operations, _store
 from galtro._lease import Lease, connection_errors, hold
 from galtro._paths import file_key
 from galtro._protocol import CoordinationStateLike, Message
 from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder
+
+if TYPE_CHECKING:
+    import subprocess
 
 __all__ = ["main", "subcommand", "Context", "UsageError", "OutputError", "build_parser"]
 
@@ -426,8 +429,60 @@ def _run_options(parser: argparse.ArgumentParser) -> None:
     _root_option(parser)
 
 
-# Signals that `run` passes on to its command, then waits for it to end.
-_FORWARDED_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+class _Stopped(BaseException):
+    """A signal to stop ``run`` before its command started: the claims are released."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+class _PassedSignals:
+    """The signals of ``run``. Until its command is being started, SIGTERM, SIGHUP and
+    SIGINT stop it (``_Stopped``), so that the claims are released. From then on
+    SIGTERM and SIGHUP are passed on to the command, and SIGINT, which a terminal sends
+    to the command as well, is left to it; ``run`` waits for the command to end."""
+
+    _SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
+
+    def __init__(self) -> None:
+        self._child: Optional[subprocess.Popen[bytes]] = None
+        self._starting = False
+        self._stopped = False
+        self._pending: List[int] = []
+        self._previous: Dict[signal.Signals, Any] = {}
+
+    def __enter__(self) -> _PassedSignals:
+        if threading.current_thread() is threading.main_thread():
+            for number in self._SIGNALS:
+                self._previous[number] = signal.signal(number, self._handle)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        for number, handler in self._previous.items():
+            signal.signal(number, handler)
+
+    def _handle(self, number: int, frame: object) -> None:
+        if self._child is not None:
+            if number != signal.SIGINT:
+                self._child.send_signal(number)
+        elif self._starting or self._stopped:
+            self._pending.append(number)
+        else:
+            self._stopped = True  # once: the releases that follow are not cut short
+            raise _Stopped(number)
+
+    def start(self, program: List[str], environment: Dict[str, str]) -> subprocess.Popen[bytes]:
+        """Starts ``program``: a ``subprocess.Popen``, which is then sent the signals
+        that came while it was being started. ``OSError`` if it cannot be started."""
+        import subprocess  # only here: not on the path of the other commands
+
+        self._starting = True
+        child = self._child = subprocess.Popen(program, env=environment)
+        for number in self._pending:
+            if number != signal.SIGINT:
+                child.send_signal(number)
+        return child
 
 
 @subcommand("run", "hold claims while a command runs: renewed, then released at its end",
@@ -445,43 +500,29 @@ def _run(context: Context) -> int:
         raise UsageError("run needs at least one --file or --task")
     status = 0
     try:
-        with contextlib.ExitStack() as leases:
+        with _PassedSignals() as signals, contextlib.ExitStack() as leases:
             # In one order of keys, so that two runs waiting for each other's claims
             # cannot each hold one.
             for kind, name in resources:
                 leases.enter_context(_lease(context, kind, name, renew=True))
-            status = _run_program(program, args.agent)
+            status = _run_program(program, args.agent, signals)
+    except _Stopped as stopped:
+        return 128 + stopped.number
     except LeaseLost as lost:
         sys.stderr.write(f"galtro: {lost}\n")
         return status or 1
     return status
 
 
-def _run_program(program: List[str], agent: str) -> int:
-    """Runs ``program`` with ``GALTRO_AGENT`` set; its exit status (128 + N if signal N
-    ended it). SIGTERM and SIGHUP are passed on to it; SIGINT from a terminal reaches it
-    with this process, which waits for it."""
-    import subprocess  # only here: not on the path of the other commands
-
-    environment = {**os.environ, "GALTRO_AGENT": agent}
+def _run_program(program: List[str], agent: str, signals: _PassedSignals) -> int:
+    """Runs ``program`` with ``GALTRO_AGENT`` set to ``agent``; its exit status (128 + N
+    if signal N ended it; 127 if it was not found, 126 if it could not be run)."""
     try:
-        child = subprocess.Popen(program, env=environment)
+        child = signals.start(program, {**os.environ, "GALTRO_AGENT": agent})
     except OSError as error:
         sys.stderr.write(f"galtro: cannot run {program[0]!r}: {error.strerror}\n")
-        return 126 if isinstance(error, PermissionError) else 127
-    previous: Dict[signal.Signals, Any] = {}
-    if threading.current_thread() is threading.main_thread():
-        def forward(number: int, frame: object) -> None:
-            if number != signal.SIGINT:
-                child.send_signal(number)
-
-        for number in (*_FORWARDED_SIGNALS, signal.SIGINT):
-            previous[number] = signal.signal(number, forward)
-    try:
-        returncode = child.wait()
-    finally:
-        for passed, handler in previous.items():
-            signal.signal(passed, handler)
+        return 127 if isinstance(error, FileNotFoundError) else 126
+    returncode: int = child.wait()
     return 128 - returncode if returncode < 0 else returncode
 
 

@@ -335,7 +335,8 @@ def test_watch_says_when_retention_removed_events(redis_server, namespace):
 
 
 @needs_redis
-def test_run_holds_the_claims_while_its_command_runs(redis_server, redis_state, namespace):
+def test_run_holds_the_claims_while_its_command_runs(redis_server, redis_state, namespace,
+                                                     tmp_path):
     env = {"GALTRO_URL": redis_server.url, "GALTRO_NAMESPACE": namespace}
     look = (f"{sys.executable} -m galtro --json claims; echo $GALTRO_AGENT; exit 3")
     result = run("run", "A", "--file", "a.py", "--task", "t", "--", "sh", "-c", look, env=env)
@@ -346,10 +347,36 @@ def test_run_holds_the_claims_while_its_command_runs(redis_server, redis_state, 
     assert (agent, galtro.claims(redis_state)) == ("A", [])
     # One claim refused: nothing runs and nothing stays held.
     redis_state.claim_task("B", "t")
-    result = run("run", "A", "--file", "a.py", "--task", "t", "--", "touch", "ran", env=env)
+    result = run("run", "A", "--file", "a.py", "--task", "t", "--", "touch", "ran", env=env,
+                 cwd=tmp_path)
     assert (result.returncode, result.stderr) == (1, "B already holds claim on task t\n")
+    assert not (tmp_path / "ran").exists()
     assert [c.resource_key for c in galtro.claims(redis_state)] == ["task:t"]
     assert run("run", "A", "--file", "a.py", "--", "/nonexistent", env=env).returncode == 127
+    # SIGTERM is passed on to the command; the claims are released when it has ended.
+    redis_state.release("B", "task:t")
+    runner = subprocess.Popen([sys.executable, "-m", "galtro", "run", "A", "--task", "t", "--",
+                               "sleep", "60"], env={**os.environ, **env})
+    for _ in range(600):
+        if galtro.claims(redis_state):
+            break
+        time.sleep(0.05)
+    runner.send_signal(signal.SIGTERM)
+    assert runner.wait(timeout=30) == 128 + signal.SIGTERM
+    assert galtro.claims(redis_state) == []
+    # Stopped while it waits for a claim: the claims it took are released.
+    redis_state.claim_task("B", "t")
+    runner = subprocess.Popen([sys.executable, "-m", "galtro", "run", "A", "--file", "a.py",
+                               "--task", "t", "--wait", "60", "--", "touch", "ran"],
+                              env={**os.environ, **env}, cwd=tmp_path)
+    for _ in range(600):
+        if len(galtro.claims(redis_state)) == 2:
+            break
+        time.sleep(0.05)
+    runner.send_signal(signal.SIGTERM)
+    assert runner.wait(timeout=30) == 128 + signal.SIGTERM
+    assert [c.holder for c in galtro.claims(redis_state)] == ["B"]
+    assert not (tmp_path / "ran").exists()
 
 
 def readme_shell_example():
