@@ -12,7 +12,11 @@ Every argument is checked while the command line is parsed, before the store is 
 or anything is printed. Output is UTF-8 whatever the locale.
 
 A subcommand is a function of a ``Context`` registered with ``@subcommand``; it returns
-its exit status, or None for 0. The store is opened on first use of ``context.state``.
+its exit status, or None for 0. The store is opened on first use of ``context.state``::
+
+    @subcommand("where", "show the store in use")
+    def _where(context: Context) -> None:
+        context.emit({"url": context.url}, _store.describe(context.url, context.namespace))
 """
 
 from __future__ import annotations
