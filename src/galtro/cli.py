@@ -147,27 +147,28 @@ def _count(text: str) -> int:
 class _Output:
     """Standard output, UTF-8 whatever the locale, whose failures are ``OutputError``."""
 
-    def __init__(self, stream: TextIO) -> None:
+    def __init__(self, stream: Optional[TextIO]) -> None:
         if isinstance(stream, io.TextIOWrapper):
             try:
                 cast(io.TextIOWrapper, stream).reconfigure(encoding="utf-8", errors="strict")
             except (OSError, ValueError):  # already broken: the first write says so
                 pass
-        self._stream: TextIO = stream
+        self._stream = stream  # None when the process started with it closed
 
     def write(self, text: str) -> None:
-        with self._failures():
-            self._stream.write(text)
+        with self._failures() as stream:
+            stream.write(text)
 
     def flush(self) -> None:
-        with self._failures():
-            self._stream.flush()
+        with self._failures() as stream:
+            stream.flush()
 
-    @staticmethod
     @contextlib.contextmanager
-    def _failures() -> Generator[None, None, None]:
+    def _failures(self) -> Generator[TextIO, None, None]:
+        if self._stream is None:
+            raise OutputError("cannot write to standard output: it is closed")
         try:
-            yield
+            yield self._stream
         except (OSError, ValueError) as error:  # a closed pipe, a full disk, an encoding
             raise OutputError(f"cannot write to standard output: {error}") from None
 
