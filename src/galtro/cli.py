@@ -153,7 +153,7 @@ class _Output:
                 cast(io.TextIOWrapper, stream).reconfigure(encoding="utf-8", errors="strict")
             except (OSError, ValueError):  # already broken: the first write says so
                 pass
-        self._stream = stream  # None when the process started with it closed
+        self._stream: Optional[TextIO] = stream  # None if the process started without it
 
     def write(self, text: str) -> None:
         with self._failures() as stream:
