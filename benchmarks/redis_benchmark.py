@@ -9,7 +9,9 @@ without persistence, and times, per iteration:
                   redis-py's Lock acquire + release (SET NX PX, then its release
                   script). Both are two round trips; ours also records the status and
                   two history events and keeps each reply for its request id.
-  send+drain      send_message + drain_inbox (two round trips).
+  send+drain      send_message + drain_inbox (three round trips: a drain deletes its
+                  request record, which holds the drained messages, once its reply
+                  has arrived).
   send            one send_message, against a broadcast to 100 agents (one round
                   trip each; the broadcast writes 100 inboxes in its script).
 

@@ -171,7 +171,8 @@ class RedisReader:
         start = _StreamId(0, 0) if first is None else _StreamId(first * 1000, 0)
         while most is None or len(events) < most:
             # Stragglers of the second before are at most the two events of one script.
-            wanted = None if most is None else min(most - len(events) + 2, MOST_EVENTS)
+            extra = 0 if first is None else 2
+            wanted = None if most is None else min(most - len(events) + extra, MOST_EVENTS)
             limit: List[bytes] = [] if wanted is None else [b"COUNT", b"%d" % wanted]
             reply = self._client.execute_command("XRANGE", self._prefix + b"history",
                                                  start.text(), b"+", *limit, **_RAW)

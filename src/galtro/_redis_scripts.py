@@ -2,7 +2,8 @@
 """The server-side scripts of the Redis state, and the layout of its keys.
 
 Every method of the state is one script, run with EVALSHA, so each call is one round
-trip and either changes everything it changes or nothing. Scripts read the server's
+trip (a drain then deletes its request record) and either changes everything it
+changes or nothing. Scripts read the server's
 ``TIME`` (whole seconds) for every lease decision and time stamp, so clients whose
 clocks disagree still agree on every lease.
 
@@ -25,11 +26,31 @@ namespace's prefix is a prefix of another's.
 * ``request:{request id}``: string, the recorded reply of one call (the script's
   reply array, packed with the server's cmsgpack), kept for ``REQUEST_TTL_MS``. A call
   whose request id is recorded returns the recorded reply and changes nothing, so a
-  client that retries a call whose reply was lost does not apply it twice.
+  client that retries a call whose reply was lost does not apply it twice. The record
+  of a drain holds the drained messages: the client deletes it as soon as the reply
+  has arrived, so it outlives the call only where the client died or lost the
+  connection before it could.
 
 A broadcast writes the inbox of every agent in ``statuses``: keys it finds inside the
 script and so cannot declare in ``KEYS``. They carry the namespace's hash tag and lie in
 the slot of the declared keys.
+
+All or nothing. Every script reads and checks everything before its first write, and
+the caller's permissions too: on Redis 7.0 and later, ``redis.acl_check_cmd`` for each
+command it will write with, on its real keys, so that an ACL user denied one of them is
+refused (``NOPERM``) before anything is written. Servers before 7.0 cannot ask: 6.x
+applies its ACL rules command by command, so a user denied one of the commands that
+the README lists can see a call stop part way; such a user must be given all of them.
+
+Memory. On Redis 7.0 and later each script declares its flags in a ``#!lua`` first
+line, and a server over ``maxmemory`` refuses a script without ``allow-oom`` before it
+runs. ``renew_claim``, ``release`` and the removal of delivered messages declare
+``allow-oom``: they free memory or keep it level, and a block must always be able to
+give up its claim. Claims, messages, broadcasts and drains are refused (``OOM``), as a
+plain write is; ``inbox`` and ``status`` are ``no-writes``. Servers from 5.0 to 6.2 run
+the same scripts without the first line; they refuse a script over ``maxmemory`` only
+at its first write of a command that may grow memory, so each script that must be
+refused makes such a write (SET, HSET, RPUSH, HSETNX) first.
 
 Keys, agent ids, paths and contents are arbitrary bytes (UTF-8 from the caller): the
 records are framed by lengths and positions, never by a separator that a text may hold.
@@ -50,13 +71,22 @@ def namespace_prefix(namespace: str) -> bytes:
 
 
 class Script:
-    """One script's text and its SHA1 digest, the name EVALSHA runs it by."""
+    """One script in its two forms, each with the SHA1 digest that EVALSHA runs it by:
+    ``text`` for servers from 5.0 to 6.2, and ``flagged_text``, the same script after a
+    ``#!lua`` line with its ``flags``, for 7.0 and later."""
 
-    __slots__ = ("text", "sha")
+    __slots__ = ("text", "sha", "flagged_text", "flagged_sha")
 
-    def __init__(self, body: str) -> None:
+    def __init__(self, flags: str, body: str) -> None:
         self.text = (_SHARED + body).encode("utf-8")
         self.sha = hashlib.sha1(self.text).hexdigest()
+        shebang = "#!lua flags=" + flags if flags else "#!lua"
+        self.flagged_text = shebang.encode("ascii") + b"\n" + self.text
+        self.flagged_sha = hashlib.sha1(self.flagged_text).hexdigest()
+
+    def form(self, flagged: bool) -> tuple[str, bytes]:
+        """The digest and text to run: flagged for a server of 7.0 or later."""
+        return (self.flagged_sha, self.flagged_text) if flagged else (self.sha, self.text)
 
 
 # Helpers every script starts with; the constants are LEASE_SECONDS and REQUEST_TTL_MS.
@@ -64,6 +94,26 @@ _SHARED = f"""
 local LEASE_SECONDS = {LEASE_SECONDS}
 local REQUEST_TTL_MS = {REQUEST_TTL_MS}
 """ + r"""
+-- Raises NOPERM, before the script writes anything, unless the caller's user may run
+-- each command given: an array of the command's name and arguments, keys included.
+-- Servers before 7.0 cannot ask, and apply their rules command by command.
+local function check_permissions(...)
+  if not redis.acl_check_cmd then return end
+  local commands = {...}
+  for i = 1, #commands do
+    local command = commands[i]
+    if not redis.acl_check_cmd(unpack(command)) then
+      error({err = "NOPERM this user has no permissions to run the '" ..
+                   string.lower(command[1]) .. "' command on the keys of this call"})
+    end
+  end
+end
+
+-- The history append, as check_permissions takes it.
+local function history_check(stream)
+  return {'XADD', stream, '*', 'kind', ''}
+end
+
 -- The recorded reply of a request id, or nil if the id is new.
 local function recorded(request_key)
   local packed = redis.call('GET', request_key)
@@ -119,7 +169,7 @@ local function holder_refusal(claims, key, agent, request_key)
 end
 """
 
-CLAIM = Script(r"""
+CLAIM = Script("", r"""
 -- Claims a resource: a fresh claim, or the takeover of one whose lease ran out.
 -- KEYS[1] claims, KEYS[2] statuses, KEYS[3] history, KEYS[4] request record.
 -- ARGV[1] resource key, ARGV[2] agent id, ARGV[3] history bound (0: none).
@@ -128,6 +178,8 @@ local done = recorded(KEYS[4])
 if done then return done end
 local key, agent = ARGV[1], ARGV[2]
 local maxlen = tonumber(ARGV[3])
+check_permissions({'SET', KEYS[4], ''}, {'HSET', KEYS[1], key, ''},
+                  {'HSET', KEYS[2], agent, ''}, history_check(KEYS[3]))
 local now = server_seconds()
 local stored = redis.call('HGET', KEYS[1], key)
 local previous = nil
@@ -151,7 +203,7 @@ end
 return record(KEYS[4], {'ok'})
 """)
 
-RENEW = Script(r"""
+RENEW = Script("allow-oom", r"""
 -- Starts a fresh lease on the holder's claim, expired or not.
 -- KEYS[1] claims, KEYS[2] request record.
 -- ARGV[1] resource key, ARGV[2] agent id.
@@ -159,13 +211,14 @@ RENEW = Script(r"""
 local done = recorded(KEYS[2])
 if done then return done end
 local key, agent = ARGV[1], ARGV[2]
+check_permissions({'SET', KEYS[2], ''}, {'HSET', KEYS[1], key, ''})
 local refused = holder_refusal(KEYS[1], key, agent, KEYS[2])
 if refused then return refused end
 redis.call('HSET', KEYS[1], key, claim_record(server_seconds(), agent))
 return record(KEYS[2], {'ok'})
 """)
 
-RELEASE = Script(r"""
+RELEASE = Script("allow-oom", r"""
 -- Releases the holder's claim, expired or not.
 -- KEYS[1] claims, KEYS[2] statuses, KEYS[3] history, KEYS[4] request record.
 -- ARGV[1] resource key, ARGV[2] agent id, ARGV[3] history bound (0: none).
@@ -174,6 +227,8 @@ local done = recorded(KEYS[4])
 if done then return done end
 local key, agent = ARGV[1], ARGV[2]
 local maxlen = tonumber(ARGV[3])
+check_permissions({'SET', KEYS[4], ''}, {'HDEL', KEYS[1], key},
+                  {'HSET', KEYS[2], agent, ''}, history_check(KEYS[3]))
 local refused = holder_refusal(KEYS[1], key, agent, KEYS[4])
 if refused then return refused end
 redis.call('HDEL', KEYS[1], key)
@@ -183,7 +238,7 @@ append_history(KEYS[3], maxlen, 'kind', 'released', 'agent', agent, 'key', key,
 return record(KEYS[4], {'ok'})
 """)
 
-SEND = Script(r"""
+SEND = Script("", r"""
 -- Appends a message to one inbox; the addressee becomes known, "idle" if it was not.
 -- KEYS[1] the addressee's inbox, KEYS[2] statuses, KEYS[3] history,
 -- KEYS[4] request record.
@@ -193,6 +248,8 @@ local done = recorded(KEYS[4])
 if done then return done end
 local sender, addressee, content = ARGV[1], ARGV[2], ARGV[3]
 local maxlen = tonumber(ARGV[4])
+check_permissions({'RPUSH', KEYS[1], ''}, {'HSETNX', KEYS[2], addressee, ''},
+                  history_check(KEYS[3]), {'SET', KEYS[4], ''})
 local now = server_seconds()
 redis.call('RPUSH', KEYS[1], message_record(now, sender, content))
 redis.call('HSETNX', KEYS[2], addressee, 'idle')
@@ -201,7 +258,7 @@ append_history(KEYS[3], maxlen, 'kind', 'message_sent', 'from', sender, 'to', ad
 return record(KEYS[4], {'ok', now})
 """)
 
-BROADCAST = Script(r"""
+BROADCAST = Script("", r"""
 -- Delivers one message to every agent in statuses, the sender included (it becomes
 -- known, "idle" if it was not). The inbox keys are found here, under the prefix.
 -- KEYS[1] statuses, KEYS[2] history, KEYS[3] request record.
@@ -212,11 +269,22 @@ local done = recorded(KEYS[3])
 if done then return done end
 local inbox_prefix, sender, content = ARGV[1], ARGV[2], ARGV[3]
 local maxlen = tonumber(ARGV[4])
+local call = redis.call  -- one lookup, not one per recipient
+local recipients = call('HKEYS', KEYS[1])
+if call('HEXISTS', KEYS[1], sender) == 0 then table.insert(recipients, sender) end
+check_permissions({'HSETNX', KEYS[1], sender, ''}, history_check(KEYS[2]),
+                  {'SET', KEYS[3], ''})
+if redis.acl_check_cmd then  -- every recipient's inbox, as check_permissions would
+  for i = 1, #recipients do
+    local inbox = inbox_prefix .. recipients[i]
+    if not redis.acl_check_cmd('RPUSH', inbox, '') then
+      check_permissions({'RPUSH', inbox, ''})
+    end
+  end
+end
 local now = server_seconds()
 local message = message_record(now, sender, content)
 redis.call('HSETNX', KEYS[1], sender, 'idle')
-local call = redis.call  -- one lookup, not one per recipient
-local recipients = call('HKEYS', KEYS[1])
 for i = 1, #recipients do
   call('RPUSH', inbox_prefix .. recipients[i], message)
 end
@@ -225,25 +293,29 @@ append_history(KEYS[2], maxlen, 'kind', 'broadcast', 'from', sender, 'content', 
 return record(KEYS[3], {'ok', now})
 """)
 
-INBOX = Script(r"""
+INBOX = Script("no-writes", r"""
 -- Lists an inbox without changing it.
 -- KEYS[1] the inbox. Returns its message records, oldest first.
 return redis.call('LRANGE', KEYS[1], 0, -1)
 """)
 
-DRAIN = Script(r"""
--- Empties an inbox.
+DRAIN = Script("", r"""
+-- Empties an inbox. The request record holds the drained messages until the client
+-- deletes it, which it does as soon as the reply has arrived. Its SET comes first: a
+-- server before 7.0 over maxmemory refuses it there, before the DEL.
 -- KEYS[1] the inbox, KEYS[2] request record.
 -- Returns {'ok', message records oldest first...}.
 local done = recorded(KEYS[2])
 if done then return done end
+check_permissions({'SET', KEYS[2], ''}, {'DEL', KEYS[1]})
 local reply = redis.call('LRANGE', KEYS[1], 0, -1)
-redis.call('DEL', KEYS[1])
 table.insert(reply, 1, 'ok')
-return record(KEYS[2], reply)
+record(KEYS[2], reply)
+redis.call('DEL', KEYS[1])
+return reply
 """)
 
-REMOVE_DELIVERED = Script(r"""
+REMOVE_DELIVERED = Script("allow-oom", r"""
 -- Removes delivered messages from the front of an inbox: all of them if the inbox
 -- still starts with exactly these records, else nothing (another reader removed
 -- them, and what stands there now was not delivered).
@@ -255,11 +327,12 @@ if #front ~= count then return 0 end
 for i = 1, count do
   if front[i] ~= ARGV[i] then return 0 end
 end
+check_permissions({'LTRIM', KEYS[1], '0', '-1'})
 redis.call('LTRIM', KEYS[1], count, -1)
 return count
 """)
 
-STATUS = Script(r"""
+STATUS = Script("no-writes", r"""
 -- An agent's status. KEYS[1] statuses. ARGV[1] agent id.
 -- Returns "idle" for an agent without one.
 return redis.call('HGET', KEYS[1], ARGV[1]) or 'idle'

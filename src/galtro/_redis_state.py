@@ -80,16 +80,19 @@ def _check_holder(reply: Sequence[bytes], agent: bytes, verb: str, absent: str) 
 
 
 class _Call(Generic[T]):
-    """One script run: what to send, and how its reply becomes the method's result."""
+    """One script run: what to send, and how its reply becomes the method's result.
+    ``acknowledge`` is a key to delete once the reply has arrived (a drain's request
+    record, which holds the drained messages)."""
 
-    __slots__ = ("script", "keys", "args", "finish")
+    __slots__ = ("script", "keys", "args", "finish", "acknowledge")
 
     def __init__(self, script: scripts.Script, keys: Sequence[bytes], args: Sequence[bytes],
-                 finish: Callable[[Any], T]) -> None:
+                 finish: Callable[[Any], T], acknowledge: Optional[bytes] = None) -> None:
         self.script = script
         self.keys = keys
         self.args = args
         self.finish = finish
+        self.acknowledge = acknowledge
 
 
 def _check_options(namespace: object, history_maxlen: object) -> None:
@@ -204,8 +207,9 @@ class _Layout:
         def finish(reply: Sequence[bytes]) -> list[Message]:
             return [_message(record, owner) for record in reply[1:]]
 
-        return _Call(scripts.DRAIN, (self.inbox_prefix + agent, self.request_key()), (),
-                     finish)
+        request = self.request_key()
+        return _Call(scripts.DRAIN, (self.inbox_prefix + agent, request), (), finish,
+                     acknowledge=request)
 
     def remove_delivered(self, agent_id: str, messages: Sequence[Message]) -> _Call[None]:
         (agent,) = self.bind("inbox", (agent_id,), {})
@@ -225,8 +229,9 @@ def _is_missing_script(error: Exception) -> bool:
     return type(error).__name__ == "NoScriptError"
 
 
-def _check_version(info: object) -> None:
-    """Raises UnsupportedServerError if INFO's reply names a server older than 5.0."""
+def _check_version(info: object) -> Optional[Tuple[int, int]]:
+    """The server's (major, minor) version from INFO's reply, None where it does not
+    say; raises UnsupportedServerError for a server older than 5.0."""
     version: object = None
     if isinstance(info, dict):
         fields = cast("dict[object, object]", info)
@@ -234,16 +239,17 @@ def _check_version(info: object) -> None:
     if isinstance(version, bytes):
         version = version.decode("ascii", "replace")
     if version is None:
-        return  # a server that does not say is given the benefit of the doubt
+        return None  # a server that does not say is given the benefit of the doubt
     parts = str(version).split(".")
     try:
         major_minor = (int(parts[0]), int(parts[1]) if len(parts) > 1 else 0)
     except ValueError:
-        return
+        return None
     if major_minor < scripts.MINIMUM_SERVER_VERSION:
         raise UnsupportedServerError(
             f"the Redis server is version {version}; the coordination state needs 5.0 or "
             "later (streams)")
+    return major_minor
 
 
 class _StateBase(Generic[C]):
@@ -253,13 +259,15 @@ class _StateBase(Generic[C]):
     ``self`` is positional-only in every method, so that a keyword named ``self`` is an
     unexpected keyword, as it is for the native class."""
 
-    __slots__ = ("_client", "_layout", "_version_checked")
+    __slots__ = ("_client", "_layout", "_flagged")
 
     def __init__(self, client: C, namespace: str = "default", *,
                  history_maxlen: Optional[int] = None) -> None:
         self._client = client
         self._layout = _Layout(type(self).__name__, namespace, history_maxlen)
-        self._version_checked = False
+        # Whether the server takes the scripts' flags (7.0 on); None until the first
+        # call has read its version. A server that does not tell runs the plain forms.
+        self._flagged: Optional[bool] = None
 
     @property
     def client(self) -> Any:
@@ -279,22 +287,29 @@ class _StateBase(Generic[C]):
     def _commands(self, call: _Call[T]) -> Generator[_Command, Any, T]:
         """The commands of one call, in order: each is yielded to be sent, and its reply
         comes back from the yield, or its error is raised there. Returns the result."""
-        if not self._version_checked:
+        if self._flagged is None:
             try:
                 info = yield ("INFO", "server"), _NO_OPTIONS
             except redis.ResponseError:  # INFO not allowed: the scripts will tell
                 info = None
-            _check_version(info)
-            self._version_checked = True
+            version = _check_version(info)
+            self._flagged = version is not None and version >= (7, 0)
         keys = call.keys
+        sha, text = call.script.form(self._flagged)
         try:
-            reply = yield ("EVALSHA", call.script.sha, len(keys), *keys, *call.args), _RAW
+            reply = yield ("EVALSHA", sha, len(keys), *keys, *call.args), _RAW
         except Exception as error:
             if not _is_missing_script(error):
                 raise
             # Not run; EVAL runs it once and caches it for the next EVALSHA.
-            reply = yield ("EVAL", call.script.text, len(keys), *keys, *call.args), _RAW
-        return call.finish(reply)
+            reply = yield ("EVAL", text, len(keys), *keys, *call.args), _RAW
+        result = call.finish(reply)
+        if call.acknowledge is not None:
+            try:
+                yield ("DEL", call.acknowledge), _NO_OPTIONS
+            except Exception:  # the record lapses on its own (REQUEST_TTL_MS)
+                pass
+        return result
 
 
 class RedisCoordinationState(_StateBase[SyncClient]):

@@ -1,7 +1,7 @@
 """The coordination state on a Redis server, shared by every process and machine that
 reaches it."""
 
-from typing import Any, Awaitable, Literal, Optional, Protocol, final
+from typing import Any, Awaitable, Literal, Optional, Protocol, Sequence, final
 
 __all__ = ["AsyncClient", "AsyncRedisCoordinationState", "RedisCoordinationState", "SyncClient",
            "UnsupportedServerError"]
@@ -58,6 +58,9 @@ class RedisCoordinationState:
     def inbox(self, agent_id: str) -> list[tuple[str, str, str, int]]: ...
     def drain_inbox(self, agent_id: str) -> list[tuple[str, str, str, int]]: ...
     def status(self, agent_id: str) -> Literal["idle", "busy", "completed", "error"]: ...
+    def _remove_delivered(
+        self, agent_id: str, messages: Sequence[tuple[str, str, str, int]]
+    ) -> None: ...
 
 @final
 class AsyncRedisCoordinationState:
@@ -95,3 +98,6 @@ class AsyncRedisCoordinationState:
     async def status(
         self, agent_id: str
     ) -> Literal["idle", "busy", "completed", "error"]: ...
+    async def _remove_delivered(
+        self, agent_id: str, messages: Sequence[tuple[str, str, str, int]]
+    ) -> None: ...

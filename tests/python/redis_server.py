@@ -31,7 +31,8 @@ def _die_with_parent():
 class RedisServer:
     """One redis-server process. ``persistent`` turns the append-only file on with
     ``appendfsync always``, so that a restart keeps every acknowledged write;
-    ``fake_time`` ("2031-05-05 12:00:00") runs it under datefudge at that fixed time."""
+    ``fake_time`` ("2031-05-05 12:00:00") runs it under datefudge at that fixed time,
+    or, with ``static=False``, with a clock that starts there and runs on."""
 
     def __init__(self, folder, persistent=False):
         self.folder = Path(folder)
@@ -54,10 +55,10 @@ class RedisServer:
             options += ["--appendonly", "no"]
         return [REDIS_SERVER, *options]
 
-    def start(self, fake_time=None):
+    def start(self, fake_time=None, static=True):
         command = self.command()
         if fake_time is not None:
-            command = [DATEFUDGE, "--static", fake_time, *command]
+            command = [DATEFUDGE, *(["--static"] if static else []), fake_time, *command]
         if os.path.exists(self.socket):
             os.unlink(self.socket)
         # The server is none of ours: a preloaded library of the test run (a sanitizer's
@@ -107,3 +108,72 @@ class RedisServer:
 def close_async(client):
     """The coroutine that closes an asyncio client: aclose() from redis-py 5.0.1 on."""
     return client.aclose() if hasattr(client, "aclose") else client.close()
+
+
+class RedisCluster:
+    """A cluster of ``masters`` redis-server processes on free TCP ports of 127.0.0.1
+    (a cluster bus needs TCP), the slots split evenly, no replicas."""
+
+    def __init__(self, folder, masters=3):
+        self.folder = Path(folder)
+        self.ports = []
+        self.processes = []
+        self.masters = masters
+
+    @staticmethod
+    def _free_port():
+        import socket
+
+        while True:
+            with socket.socket() as probe:
+                probe.bind(("127.0.0.1", 0))
+                port = probe.getsockname()[1]
+            if port + 10000 < 65536:  # the cluster bus port
+                return port
+
+    def start(self):
+        import redis
+
+        for index in range(self.masters):
+            port = self._free_port()
+            folder = self.folder / str(port)
+            folder.mkdir(parents=True)
+            self.ports.append(port)
+            self.processes.append(subprocess.Popen(
+                [REDIS_SERVER, "--port", str(port), "--bind", "127.0.0.1", "--dir", str(folder),
+                 "--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
+                 "--save", "", "--appendonly", "no", "--logfile", str(folder / "redis.log")],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                preexec_fn=_die_with_parent))
+        nodes = [redis.Redis(port=port) for port in self.ports]
+        deadline = time.monotonic() + 20
+        for node in nodes:
+            while True:
+                try:
+                    node.ping()
+                    break
+                except redis.ConnectionError:
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.05)
+        share = 16384 // self.masters + 1
+        for index, node in enumerate(nodes):
+            node.execute_command("CLUSTER", "ADDSLOTSRANGE", index * share,
+                                 min(16383, (index + 1) * share - 1))
+            if index:
+                node.execute_command("CLUSTER", "MEET", "127.0.0.1", self.ports[0])
+        while not all(b"cluster_state:ok" in node.execute_command("CLUSTER", "INFO")
+                      for node in nodes):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the cluster did not form")
+            time.sleep(0.05)
+        for node in nodes:
+            node.close()
+        return self
+
+    def stop(self):
+        for process in self.processes:
+            process.terminate()
+        for process in self.processes:
+            process.wait(timeout=30)
+        self.processes = []

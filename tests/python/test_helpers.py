@@ -142,6 +142,20 @@ def test_renewal_and_a_lost_lease(either_state):
     assert [c.holder for c in galtro.claims(state)] == ["B", "B"]
 
 
+def test_renew_every_must_be_shorter_than_the_lease_the_client_counts():
+    state = galtro_core.CoordinationState()
+    for value in (0, -1, float("inf"), float("nan"), 298, 300, 10**6):
+        with pytest.raises(ValueError, match="renew_every must be positive, finite and less "
+                                             "than 298 seconds"):
+            galtro.hold(state, "A", task="t", renew_every=value)
+        with pytest.raises(ValueError):
+            galtro.ahold(state, "A", task="t", renew_every=value)
+    for value in ("1", True):
+        with pytest.raises(TypeError, match="renew_every must be a number of seconds"):
+            galtro.hold(state, "A", task="t", renew_every=value)
+    assert galtro.hold(state, "A", task="t", renew_every=297.5) is not None
+
+
 def test_ahold_on_the_in_process_class():
     state = galtro_core.CoordinationState()
 

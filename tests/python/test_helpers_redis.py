@@ -57,8 +57,57 @@ def test_renewal_keeps_the_claim_past_the_lease_on_the_server_clock(tmp_path):
         server.stop()
 
 
+@pytest.mark.skipif(shutil.which(DATEFUDGE) is None, reason="datefudge is not installed")
+def test_the_lease_is_given_up_before_another_agent_can_take_it(tmp_path, monkeypatch):
+    """A claims late in a second, which the server's flooring costs nearly a whole
+    second. The server restarts with its clock 290 s ahead, so by the real clock the
+    claim lapses 10 s after it was stored: the client is given a 10-second lease to
+    count. A's renewals fail (the server is away, then A's user is gone) until A gives
+    the lease up, which must happen before B's claim can succeed."""
+    import redis
+
+    monkeypatch.setattr(galtro._lease, "LEASE_SECONDS", 10.0)
+    server = RedisServer(tmp_path, persistent=True).start()
+    admin = redis.Redis(unix_socket_path=server.socket)
+    admin.acl_setuser("a", enabled=True, nopass=True, keys=["*"], commands=["+@all"])
+    admin.close()
+    a = galtro.RedisCoordinationState(
+        redis.Redis(unix_socket_path=server.socket, username="a", password="-"), "early")
+    try:
+        while time.time() % 1 < 0.9:
+            time.sleep(0.005)
+        with pytest.raises(galtro.LeaseLost) as lost:
+            with galtro.hold(a, "A", file="f", renew_every=0.2) as lease:
+                for _ in range(5):  # datefudge counts whole seconds from its own start
+                    server.stop()
+                    while time.time() % 1 > 0.5:
+                        time.sleep(0.005)
+                    server.start(fake_time=at(time.time() + 290), static=False)
+                    admin = redis.Redis(unix_socket_path=server.socket)
+                    seconds, microseconds = admin.time()
+                    if round(seconds + microseconds / 1e6 - time.time()) == 290:
+                        break
+                    admin.close()
+                b = galtro.RedisCoordinationState(admin, "early")
+                taken = False
+                deadline = time.monotonic() + 20
+                while not taken and time.monotonic() < deadline:
+                    lost_before = lease.lost
+                    try:
+                        b.claim_file("B", "f")
+                        taken = True
+                    except RuntimeError:
+                        time.sleep(0.01)
+                assert taken and lost_before
+        assert isinstance(lost.value.reason, redis.ConnectionError)
+    finally:
+        a.client.close()
+        admin.close()
+        server.stop()
+
+
 def test_a_server_gone_longer_than_the_lease_loses_it(tmp_path, monkeypatch):
-    monkeypatch.setattr(galtro._lease, "LEASE_SECONDS", 1.0)
+    monkeypatch.setattr(galtro._lease, "LEASE_SECONDS", 3.5)  # counted: 1.5 s
     server = RedisServer(tmp_path).start()
     state = galtro.RedisCoordinationState.from_url(server.url, "gone")
     try:

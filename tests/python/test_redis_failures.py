@@ -4,6 +4,7 @@ Each test that stops a server starts its own."""
 
 import asyncio
 import os
+import re
 import socket
 import threading
 import time
@@ -204,3 +205,116 @@ def test_sigkill_during_load_loses_nothing_acknowledged(tmp_path):
             if worker.is_alive():
                 worker.kill()
         server.stop()
+
+
+def readme_acl():
+    """The permissions the README lists for the class, its views and the history."""
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    return re.search(r"following the history need:\n\n```text\n(.*?)```", readme,
+                     re.S).group(1).split()
+
+
+def test_refusals_by_the_server_change_nothing_and_strand_no_claim(tmp_path):
+    """An ACL user denied XADD is refused before anything is written; a user with the
+    README's permissions can do everything. Over maxmemory, what adds data is refused
+    and renewals, releases and the removal of delivered messages go on, so a block
+    keeps its claim and releases it; a long script (BUSY) is waited out by renewals.
+    A drain's request record does not keep the drained messages."""
+    import galtro
+    from galtro._delivery import take_messages
+    from galtro._redis_reader import RedisReader
+
+    server = RedisServer(tmp_path).start()
+    admin = redis.Redis(unix_socket_path=server.socket)
+    admin.acl_setuser("noxadd", enabled=True, nopass=True, keys=["*"],
+                      commands=["+@all", "-xadd"])
+    admin.execute_command("ACL", "SETUSER", "listed", "on", "nopass", *readme_acl())
+
+    def state_of(user, namespace="r"):
+        client = redis.Redis(unix_socket_path=server.socket, username=user, password="-")
+        return RedisCoordinationState(client, namespace)
+
+    try:
+        denied = state_of("noxadd")
+        for call in (lambda: denied.claim_file("a", "p"), lambda: denied.broadcast("a", "x"),
+                     lambda: denied.send_message("a", "b", "x")):
+            with pytest.raises(redis.exceptions.NoPermissionError, match="'xadd' command"):
+                call()
+        assert admin.keys("*") == []
+
+        listed = state_of("listed")
+        reader = RedisReader(listed)
+        cursor = reader.history_start(None)
+        with galtro.hold(listed, "a", file="p", renew_every=0.05):
+            time.sleep(0.2)
+        listed.claim_task("a", "t")
+        listed.renew_claim("a", "task:t")
+        listed.send_message("a", "b", "x" * 10_000)
+        listed.broadcast("a", "y" * 10_000)
+        take_messages(listed, "a", lambda messages: None)
+        assert len(listed.drain_inbox("b")) == 2 and listed.status("a") == "busy"
+        assert galtro.snapshot(listed)["inbox_sizes"] == {}
+        assert len(reader.history_after(cursor, None).events) == 5
+        requests = admin.keys(namespace_prefix("r") + b"request:*")
+        assert requests and max(admin.strlen(key) for key in requests) < 100
+
+        state = RedisCoordinationState(admin, "r")
+        state.send_message("a", "c", "kept")
+        state.send_message("a", "d", "delivered")
+        with galtro.hold(state, "a", file="q", renew_every=0.05) as lease:
+            admin.config_set("maxmemory", 1)
+            try:
+                for call in (lambda: state.claim_file("z", "new"), lambda: state.drain_inbox("c"),
+                             lambda: state.send_message("a", "c", "x"),
+                             lambda: state.broadcast("a", "x")):
+                    with pytest.raises(redis.exceptions.OutOfMemoryError):
+                        call()
+                take_messages(state, "d", lambda messages: None)
+                time.sleep(0.3)
+                assert not lease.lost
+            finally:
+                admin.config_set("maxmemory", 0)
+
+            admin.config_set("busy-reply-threshold", 50)
+            busy = threading.Thread(target=admin.eval, args=(LONG_SCRIPT, 0))
+            busy.start()
+            time.sleep(0.3)
+            with pytest.raises(redis.exceptions.ResponseError, match="BUSY"):
+                state.status("a")
+            busy.join()
+            time.sleep(0.2)
+            assert not lease.lost
+
+        # The plain scripts, for servers before 7.0, make a write that may grow memory
+        # first: over maxmemory they too are refused before they change anything.
+        plain = RedisCoordinationState(admin, "r")
+        plain.claim_file("a", "plain")
+        plain._flagged = False
+        admin.config_set("maxmemory", 1)
+        try:
+            for call in (lambda: plain.claim_file("z", "new"), lambda: plain.drain_inbox("c"),
+                         lambda: plain.send_message("a", "c", "x"),
+                         lambda: plain.broadcast("a", "x"),
+                         lambda: plain.renew_claim("a", "file:plain")):
+                with pytest.raises(redis.exceptions.OutOfMemoryError):
+                    call()
+            plain.release("a", "file:plain")
+        finally:
+            admin.config_set("maxmemory", 0)
+        assert [m[2] for m in state.inbox("c")] == ["kept"] and state.inbox("d") == []
+        assert [claim.resource_key for claim in galtro.claims(state)] == ["task:t"]
+    finally:
+        admin.close()
+        server.stop()
+
+
+# Keeps the server busy for 1.5 s by its own clock.
+LONG_SCRIPT = """
+local start = redis.call('TIME')
+while true do
+  local now = redis.call('TIME')
+  if (now[1] - start[1]) * 1000000 + (now[2] - start[2]) > 1500000 then return 0 end
+end
+"""

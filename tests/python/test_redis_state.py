@@ -1,6 +1,7 @@
 """What the Redis state adds to the nine methods: namespaces that never meet, a
 constructor that does not connect, the history bound and following the history by
-stream id, the server version check, removing delivered messages."""
+stream id, the server version check, removing delivered messages, a real 3-master
+cluster."""
 
 import pytest
 
@@ -14,6 +15,7 @@ import galtro  # noqa: E402
 from galtro._redis_reader import RedisReader  # noqa: E402
 from galtro._redis_scripts import namespace_prefix  # noqa: E402
 from galtro._redis_state import _check_version  # noqa: E402
+from redis_server import RedisCluster  # noqa: E402
 
 # Each is a prefix, a suffix or a near copy of another, or holds the tag's own braces.
 NAMESPACES = ["a", "ab", "a:b", "a}", "{a}", "}{", "a:", "\u00e4", "a\x00", "61"]
@@ -158,3 +160,35 @@ def test_delivered_messages_leave_the_inbox_only_while_they_stand_at_its_front(
     asyncio.run(remove_async())
     assert state.inbox("bob") == []
     state.client.close()
+
+
+def test_a_three_master_cluster_runs_the_flagged_scripts(tmp_path):
+    import redis.cluster
+
+    from galtro._delivery import take_messages
+
+    cluster = RedisCluster(tmp_path).start()
+    client = redis.cluster.RedisCluster(host="127.0.0.1", port=cluster.ports[0])
+    try:
+        slots = set()
+        for namespace in NAMESPACES:
+            state = RedisCoordinationState(client, namespace)
+            reader = RedisReader(state)
+            cursor = reader.history_start(None)
+            with galtro.hold(state, "a", file="p", renew_every=0.05):
+                state.send_message("a", "b", "x")
+                state.broadcast("c", "all")
+                assert [m[2] for m in take_messages(state, "b", lambda m: None)] == ["x", "all"]
+                assert [m[2] for m in state.drain_inbox("a")] == ["all"]
+                assert galtro.inbox_sizes(state) == {"c": 1}
+            assert state._flagged and galtro.claims(state) == []
+            assert len(reader.history_after(cursor, None).events) == 4
+            slots.add(client.keyslot(namespace_prefix(namespace)))
+        assert len({cluster_node_of(client, slot) for slot in slots}) == 3
+    finally:
+        client.close()
+        cluster.stop()
+
+
+def cluster_node_of(client, slot):
+    return client.nodes_manager.get_node_from_slot(slot).name
