@@ -34,7 +34,11 @@ from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder
 
 __all__ = ["LEASE_SECONDS", "Lease", "AsyncLease", "hold", "ahold", "connection_errors"]
 
+# A library logs to its own logger and leaves the output to the application. The
+# handler is added where the package logs, so that a process that never holds a lease
+# does not import logging.
 logger = logging.getLogger("galtro")
+logger.addHandler(logging.NullHandler())
 
 #: The lease of a claim, in seconds, on both classes.
 LEASE_SECONDS = 300.0

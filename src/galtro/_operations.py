@@ -3,7 +3,6 @@
 
 from __future__ import annotations
 
-import inspect
 from typing import Awaitable, Optional, Tuple, TypeVar, Union
 
 from galtro._protocol import AsyncCoordinationStateLike, CoordinationStateLike
@@ -53,6 +52,8 @@ def release(state: CoordinationStateLike, agent_id: str, resource_key: str) -> N
 
 async def _result(value: Union[T, Awaitable[T]]) -> T:
     """Awaits a coroutine's result; takes a plain result (an in-process call) as it is."""
+    import inspect  # here: the synchronous operations run in processes that never await
+
     if inspect.isawaitable(value):
         return await value
     return value

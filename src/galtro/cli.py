@@ -38,9 +38,10 @@ environment:
   GALTRO_URL        the server, when --url is not given (default %s)
   GALTRO_NAMESPACE  the namespace, when --namespace is not given (default %s)
 
-hooks of a coding agent, before and after an edit:
-  galtro claim-file --root "$REPO" "$AGENT" "$FILE" || exit 1
-  galtro release --root "$REPO" "$AGENT" "file:$FILE"
+coding agents: add the hooks with one of
+  galtro init claude
+  galtro init gemini
+  galtro init codex
 """ % (DEFAULT_URL, DEFAULT_NAMESPACE)
 
 
@@ -301,6 +302,9 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--since", type=float, help="from this Unix second on (default: now)")
     sub.add_argument("--interval", type=float, default=1.0,
                      help="seconds between reads (default %(default)s)")
+    from galtro import _init  # the coding agents' hooks: galtro hook, galtro init
+
+    _init.add_commands(commands)
     return parser
 
 
