@@ -2,7 +2,9 @@
 """galtro: the coordination state of cooperating agents, in one process or across many.
 
 ``galtro_core.CoordinationState`` keeps the state inside one Python process.
-``galtro.RedisCoordinationState`` keeps the same state on a Redis server, shared by
+``galtro.SqliteCoordinationState`` keeps the same state in one SQLite file, shared by
+every process of one machine (the standard library's ``sqlite3``, imported when it is
+first used). ``galtro.RedisCoordinationState`` keeps it on a Redis server, shared by
 every process and machine that reaches it, with the same methods, results and errors;
 ``galtro.AsyncRedisCoordinationState`` is the same on redis-py's asyncio client. They
 need redis-py (``pip install "galtro_core[redis]"``), which is imported only when one
@@ -38,9 +40,11 @@ if TYPE_CHECKING:
 
     from .redis_state import AsyncRedisCoordinationState, RedisCoordinationState, \
         UnsupportedServerError
+    from .sqlite_state import SqliteCoordinationState, StateFileError
 
 # Names imported on first use, by the module that defines them: the views need the
-# native module, the leases asyncio, the Redis classes redis-py. A short-lived process
+# native module, the leases asyncio, the Redis classes redis-py, the SQLite
+# class sqlite3. A short-lived process
 # (the hook of a coding agent) that needs none of them does not pay for them.
 _LAZY: Dict[str, str] = {
     "Agent": "galtro._agent",
@@ -50,6 +54,7 @@ _LAZY: Dict[str, str] = {
                     "galtro._lease"),
     **dict.fromkeys(["AsyncRedisCoordinationState", "RedisCoordinationState",
                      "UnsupportedServerError"], "galtro.redis_state"),
+    **dict.fromkeys(["SqliteCoordinationState", "StateFileError"], "galtro.sqlite_state"),
 }
 
 __all__: list[str] = [
@@ -70,6 +75,8 @@ __all__: list[str] = [
     "NotHolder",
     "RedisCoordinationState",
     "Refusal",
+    "SqliteCoordinationState",
+    "StateFileError",
     "UnsupportedServerError",
     "agents",
     "ahold",
