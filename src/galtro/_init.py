@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any, Dict, List, Mapping, Optional, TextIO, Tuple
+from typing import Any, Dict, List, Mapping, Optional, TextIO, Tuple, cast
 
 from galtro._hook import EDIT_TOOLS, POST_TOOL, PRE_TOOL, PROMPT, SESSION_END, SESSION_START, \
     TOOLS, project_root
@@ -68,28 +68,35 @@ def hook_settings(tool: str) -> Dict[str, List[Dict[str, Any]]]:
     return events
 
 
-def _is_ours(group: Any, tool: str) -> bool:
-    hooks: Any = group.get("hooks") if isinstance(group, dict) else None
-    return isinstance(hooks, list) and any(
-        isinstance(h, dict) and str(h.get("command", "")).startswith(_command(tool))  # pyright: ignore
-        for h in hooks)  # pyright: ignore[reportUnknownVariableType]
+def _is_ours(group: object, tool: str) -> bool:
+    """Whether a hook group runs ``galtro hook`` for ``tool`` (of this or an earlier
+    version)."""
+    if not isinstance(group, dict):
+        return False
+    hooks: object = cast(Dict[str, Any], group).get("hooks")
+    handlers = cast(List[Any], hooks)
+    if not isinstance(hooks, list):
+        return False
+    return any(isinstance(h, dict) and str(cast(Dict[str, Any], h).get("command", ""))
+               .startswith(_command(tool)) for h in handlers)
 
 
 def merge(settings: Dict[str, Any], tool: str) -> Tuple[Dict[str, Any], bool]:
     """``settings`` with the hooks of ``tool`` merged in, and whether anything changed.
     Raises ``InitError`` when ``settings["hooks"]`` is not shaped as hooks are."""
-    merged = json.loads(json.dumps(settings))
-    hooks = merged.setdefault("hooks", {})
+    merged: Dict[str, Any] = json.loads(json.dumps(settings))
+    hooks: object = merged.setdefault("hooks", {})
     if not isinstance(hooks, dict):
         raise InitError('"hooks" is not an object')
+    by_event = cast(Dict[str, Any], hooks)
     for event, groups in hook_settings(tool).items():
-        existing = hooks.setdefault(event, [])
+        existing: object = by_event.setdefault(event, [])
+        present = cast(List[Any], existing)
         if not isinstance(existing, list):
             raise InitError(f'"hooks.{event}" is not a list')
-        if all(group in existing for group in groups):
+        if all(group in present for group in groups):
             continue
-        kept = [group for group in existing if not _is_ours(group, tool)]  # pyright: ignore
-        hooks[event] = kept + groups
+        by_event[event] = [group for group in present if not _is_ours(group, tool)] + groups
     return merged, merged != settings
 
 
