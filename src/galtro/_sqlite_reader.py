@@ -34,7 +34,9 @@ def _text(raw: bytes) -> str:
 
 
 def _event(row: Sequence[Any]) -> Event:
-    _, kind_number, seconds, *texts = row
+    kind_number: int = row[1]
+    seconds: int = row[2]
+    texts: Sequence[bytes] = row[3:]
     kind = KINDS[kind_number]
     return Event(kind, seconds, {name: _text(raw) for name, raw in zip(EVENT_FIELDS[kind], texts)})
 
@@ -75,7 +77,8 @@ class SqliteReader:
         """The events of second ``since`` or later by their own time, oldest first."""
         if count == 0:
             return []
-        sql, parameters = _EVENTS, []
+        sql = _EVENTS
+        parameters: List[object] = []
         if since is not None:
             sql += " AND time >= ?"
             parameters.append(since)

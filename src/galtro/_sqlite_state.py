@@ -27,12 +27,13 @@ import time
 from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple
 
 from ._binding import PARAMETERS, bind
+from ._store import sqlite_path
 
 if TYPE_CHECKING:
     from ._sqlite_reader import SqliteReader
 
 __all__ = ["SqliteCoordinationState", "StateFileError", "SCHEMA", "SCHEMA_VERSION",
-           "APPLICATION_ID", "LEASE_SECONDS", "path_of_url"]
+           "APPLICATION_ID", "LEASE_SECONDS"]
 
 Message = Tuple[str, str, str, int]
 
@@ -125,22 +126,6 @@ class StateFileError(Exception):
     """The file cannot hold the coordination state: it is not a SQLite database, it is
     one of another program or of a newer galtro, or it cannot be created or written.
     The message names the file. Nothing in the file was changed."""
-
-
-def path_of_url(url: str) -> str:
-    """The file of a ``sqlite:`` URL: ``sqlite:///absolute/path`` or
-    ``sqlite:relative/path`` (to the working directory). ``ValueError`` otherwise."""
-    if not url.startswith("sqlite:"):
-        raise ValueError(f"not a sqlite: URL: {url!r}")
-    rest = url[len("sqlite:"):]
-    if rest.startswith("//"):
-        rest = rest[2:]
-        if not rest.startswith("/"):
-            raise ValueError(f"a sqlite: URL names a local file, not a host: {url!r} "
-                             "(use sqlite:///absolute/path or sqlite:relative/path)")
-    if not rest:
-        raise ValueError(f"the sqlite: URL names no file: {url!r}")
-    return rest
 
 
 def _is_busy(error: sqlite3.OperationalError) -> bool:
@@ -352,7 +337,7 @@ class SqliteCoordinationState:
                  durable: bool = False) -> SqliteCoordinationState:
         """A state on the file of ``url``: ``sqlite:///absolute/path`` or
         ``sqlite:relative/path``."""
-        return cls(path_of_url(url), namespace, timeout=timeout, history_maxlen=history_maxlen,
+        return cls(sqlite_path(url), namespace, timeout=timeout, history_maxlen=history_maxlen,
                    durable=durable)
 
     @property
