@@ -27,7 +27,7 @@ import json
 import os
 import sys
 import time
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, TextIO, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, TextIO, Tuple
 
 from galtro._agent import Agent
 from galtro._protocol import Message
@@ -64,12 +64,19 @@ SESSION_END = {"claude": "SessionEnd", "gemini": "SessionEnd"}
 _PATCH_MARKERS = ("*** Add File: ", "*** Update File: ", "*** Delete File: ", "*** Move to: ")
 
 
-class HookOptions(NamedTuple):
-    tool: str
-    agent: Optional[str] = None
-    fail_open: bool = False
-    url: Optional[str] = None
-    namespace: Optional[str] = None
+class HookOptions:
+    """The options of ``galtro hook``. (A plain class: a named tuple class is compiled
+    when it is made, and this module is imported at every tool call.)"""
+
+    __slots__ = ("tool", "agent", "fail_open", "url", "namespace")
+
+    def __init__(self, tool: str, agent: Optional[str] = None, fail_open: bool = False,
+                 url: Optional[str] = None, namespace: Optional[str] = None) -> None:
+        self.tool = tool
+        self.agent = agent
+        self.fail_open = fail_open
+        self.url = url
+        self.namespace = namespace
 
 
 class _Malformed(Exception):
@@ -302,22 +309,21 @@ class _Hook:
 
     @staticmethod
     def _claim_or_renew(agent: Agent, path: str) -> Optional[str]:
-        """Claims ``path``: ``None`` when newly claimed, the agent's own id when renewed,
-        the holder when another agent holds it."""
+        """Renews the agent's claim on ``path``, or claims it: ``None`` when newly
+        claimed, the agent's own id when renewed, the holder when another agent holds
+        it. Renewal comes first: most edits are of a file the agent already holds."""
         for _ in range(3):  # a claim that lapses or moves in between is tried again
+            try:
+                agent.renew_claim(f"file:{path}")
+                return agent.agent_id
+            except (NoClaim, NotHolder):  # a claim of another may have run out
+                pass
             try:
                 agent.claim_file(path)
                 return None
             except ClaimConflict as conflict:
                 if conflict.holder != agent.agent_id:
                     return conflict.holder
-            try:
-                agent.renew_claim(f"file:{path}")
-                return agent.agent_id
-            except NotHolder as refusal:
-                return refusal.holder
-            except NoClaim:
-                continue
         raise RuntimeError(f"the claim on {path} kept changing hands; try again")
 
     def _claim_age(self, path: str, holder: str) -> Optional[float]:

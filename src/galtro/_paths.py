@@ -5,11 +5,12 @@ from __future__ import annotations
 
 import os
 import posixpath
-from typing import Union
+from typing import TYPE_CHECKING, Union
 
 __all__ = ["file_key"]
 
-StrPath = Union[str, "os.PathLike[str]"]
+if TYPE_CHECKING:  # annotations only, which are not evaluated at run time
+    StrPath = Union[str, os.PathLike[str]]
 
 
 def _posix(path: StrPath) -> str:

@@ -19,7 +19,6 @@ marked as ours by ``PRAGMA application_id`` and its layout version by
 
 from __future__ import annotations
 
-import inspect
 import os
 import sqlite3
 import threading
@@ -532,10 +531,12 @@ class SqliteCoordinationState:
 def _show_signatures() -> None:
     """Gives each method the signature it binds, for help() and inspect.signature."""
     for method, params in PARAMETERS.items():
-        function = getattr(SqliteCoordinationState, method)
-        function.__signature__ = inspect.Signature(
-            [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD)
-             for name in ("self", *params)])
+        # inspect.signature follows __wrapped__ to a function of that signature; the
+        # inspect module itself is not imported (it is slow to import, and a hook
+        # process that opens this store never asks for a signature).
+        namespace: dict[str, Any] = {}
+        exec(f"def {method}(self, {', '.join(params)}): pass", namespace)
+        getattr(SqliteCoordinationState, method).__wrapped__ = namespace[method]
 
 
 _show_signatures()
