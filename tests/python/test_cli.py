@@ -1,6 +1,6 @@
 """The galtro command: usage and connection errors without a server; against a real
-redis-server, every command's exit status and output (plain and --json), watch, and
-the README's shell hooks run as written."""
+redis-server, every command's exit status and output (plain and --json), and watch.
+(The README's coding-agent walkthrough runs in test_hooks.py.)"""
 
 import importlib.util
 import json
@@ -138,35 +138,3 @@ def test_watch_follows_new_events(redis_server, namespace):
         watcher.terminate()
         watcher.wait(timeout=30)
         state.client.close()
-
-
-def hook_block():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    hooks = readme[readme.index("### Shell hooks for coding agents"):]
-    return re.search(r"```sh\n(.*?)```", hooks, re.S).group(1)
-
-
-@needs_redis
-def test_readme_hooks_run_as_written(redis_server, namespace, tmp_path):
-    lines = [line for line in hook_block().splitlines() if line.startswith("galtro ")]
-    pre_edit, post_edit = lines
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    shim = bin_dir / "galtro"
-    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m galtro "$@"\n')
-    shim.chmod(0o755)
-    env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}",
-           "GALTRO_URL": redis_server.url, "GALTRO_NAMESPACE": namespace, "REPO": "/repo"}
-
-    def hook(line, agent, file):
-        script = f"{line}\necho edited\n"
-        return subprocess.run(["bash", "-c", script], capture_output=True, text=True,
-                              env={**env, "AGENT": agent, "FILE": file}, timeout=60)
-
-    first = hook(pre_edit, "alice", "/repo/src/./lib.rs")
-    assert first.returncode == 0 and first.stdout.endswith("edited\n")
-    second = hook(pre_edit, "bob", "src/lib.rs")  # the same file, spelt otherwise
-    assert (second.returncode, second.stdout) == (1, "")
-    assert second.stderr == "alice already holds claim on src/lib.rs\n"
-    assert hook(post_edit, "alice", "./src/lib.rs").returncode == 0
-    assert hook(pre_edit, "bob", "src/lib.rs").returncode == 0

@@ -274,3 +274,52 @@ def test_init_merges_into_existing_settings(tool, path, timeout, repo, tmp_path)
     broken = init(tool, cwd=repo, home=tmp_path)
     assert broken.returncode == 2 and settings.read_text() == "{broken"
     assert len(broken.stderr.splitlines()) == 1
+
+
+def walkthrough_blocks():
+    """The sh blocks of the README's "Coordinating coding agents" section."""
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    text = re.search(r"^## Coordinating coding agents\n(.*?)(?=^## )", readme, re.M | re.S)
+    return re.findall(r"```sh\n(.*?)```", text.group(1), re.S)
+
+
+def run_walkthrough(tmp_path, script):
+    """Runs ``script`` with bash as a reader would: in the folder that holds my-project
+    (a new repository), with `galtro` on PATH, the default store and nothing set."""
+    (tmp_path / "my-project" / ".git").mkdir(parents=True, exist_ok=True)
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir(exist_ok=True)
+    shim = bin_dir / "galtro"
+    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m galtro "$@"\n')
+    shim.chmod(0o755)
+    environment = clean_environment(PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}",
+                                    HOME=str(tmp_path / "home"))
+    for name in ("GALTRO_URL", "GALTRO_NAMESPACE", "GIT_DIR", "XDG_STATE_HOME"):
+        environment.pop(name, None)
+    return subprocess.run(["bash", "-e", "-c", script], cwd=tmp_path, env=environment,
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_readme_walkthrough_runs_as_written(tmp_path):
+    setup, play, _ = walkthrough_blocks()
+    assert setup.startswith("pip install galtro_core ")  # the one line not run here
+    result = run_walkthrough(tmp_path, setup.split("\n", 1)[1] + play)
+    assert result.returncode == 0, result
+    project = tmp_path / "my-project"
+    for settings in (".claude/settings.json", ".gemini/settings.json", ".codex/hooks.json"):
+        assert "galtro hook --tool" in (project / settings).read_text()
+    assert (project / ".git" / "galtro.sqlite3").exists()
+    replies = [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
+    assert len(replies) == 1
+    reason = replies[0]["hookSpecificOutput"]["permissionDecisionReason"]
+    assert reason.startswith("galtro: src/app.py is claimed by claude-ann-0001 (")
+    assert re.search(r"^file:src/app\.py\s+claude-ann-0001\s", result.stdout, re.M)
+
+
+def test_readme_evict_clears_an_agent(tmp_path):
+    _, play, evict = walkthrough_blocks()
+    if run_walkthrough(tmp_path, "galtro evict --help").returncode != 0:
+        pytest.skip("this build of the command has no evict")
+    cleared = run_walkthrough(tmp_path, f"cd my-project\n{play}{evict}galtro claims\n")
+    assert cleared.returncode == 0, cleared
+    assert cleared.stdout.splitlines()[-1].startswith("KEY")  # no claim is left
