@@ -245,7 +245,8 @@ class _Hook:
         if event == PRE_TOOL[tool]:
             self.before_tool()
         elif event in (SESSION_START, PROMPT[tool], POST_TOOL[tool]):
-            if event == SESSION_START:
+            if event == SESSION_START and self.payload.get("source") != "compact":
+                # A compacted session goes on; any other start is announced.
                 self.agent.broadcast(f"joined {self.root}")
             self.deliver()
         elif event == SESSION_END.get(tool):
@@ -365,9 +366,20 @@ class _Hook:
                     pass
 
 
-def _store_failure_text(error: BaseException) -> str:
-    detail = str(error) or type(error).__name__
-    return f"the coordination store cannot be used ({detail})"
+def _report_failure(hook: _Hook, error: Exception, out: TextIO, err: TextIO) -> None:
+    """Answers an event whose handling failed (the store could not be used): an edit is
+    refused, or with ``--fail-open`` let through with a warning in the context."""
+    problem = f"the coordination store cannot be used ({str(error) or type(error).__name__})"
+    if hook.options.fail_open:
+        warning = f"galtro: warning: {problem}; files are not being claimed."
+        _write_reply(out, _context_reply(hook.event, warning))
+    elif hook.event == PRE_TOOL[hook.tool]:
+        reason = (f"galtro: {problem}, so edits are blocked. Check GALTRO_URL and the "
+                  "store, or let edits through unclaimed by running the hook with "
+                  "--fail-open.")
+        _write_reply(out, _deny_reply(hook.tool, hook.event, reason))
+    else:
+        err.write(f"galtro hook: {problem}\n")
 
 
 def run(options: HookOptions, stdin: TextIO, out: TextIO, err: TextIO,
@@ -376,11 +388,14 @@ def run(options: HookOptions, stdin: TextIO, out: TextIO, err: TextIO,
     refusal is a reply in the tool's protocol, not a status)."""
     environ = os.environ if environ is None else environ
     try:
-        payload = json.loads(stdin.read())
+        try:
+            payload = json.loads(stdin.read())
+        except ValueError as error:  # also undecodable bytes
+            raise _Malformed(f"the input is not JSON ({error})") from None
         if not isinstance(payload, dict):
             raise _Malformed("the input is not a JSON object")
         hook = _Hook(options, payload, environ, out)  # pyright: ignore[reportUnknownArgumentType]
-    except (ValueError, _Malformed) as error:  # json's errors are ValueErrors
+    except (ValueError, _Malformed) as error:  # ValueError: a path with a NUL in it
         err.write(f"galtro hook: ignored: {error}\n")
         return 0
     try:
@@ -388,17 +403,10 @@ def run(options: HookOptions, stdin: TextIO, out: TextIO, err: TextIO,
     except _Malformed as error:
         err.write(f"galtro hook: ignored: {error}\n")
     except Exception as error:
-        problem = _store_failure_text(error)
-        if options.fail_open:
-            _write_reply(out, _context_reply(hook.event, f"galtro: warning: {problem}; "
-                                                         "files are not being claimed."))
-        elif hook.event == PRE_TOOL[options.tool]:
-            reason = (f"galtro: {problem}, so edits are blocked. Check GALTRO_URL and the "
-                      "store, or let edits through unclaimed by running the hook with "
-                      "--fail-open.")
-            _write_reply(out, _deny_reply(options.tool, hook.event, reason))
-        else:
-            err.write(f"galtro hook: {problem}\n")
+        try:
+            _report_failure(hook, error, out, err)
+        except OSError:  # the output itself is gone: nothing is left to tell
+            pass
     return 0
 
 
