@@ -219,7 +219,7 @@ class _Store:
         except sqlite3.OperationalError as error:
             if _is_busy(error):
                 raise self.timed_out() from None
-            raise StateFileError(f"cannot read the state file {path}: {error}") from None
+            raise StateFileError(f"cannot use the state file {path}: {error}") from None
         except sqlite3.DatabaseError as error:
             raise StateFileError(
                 f"{path} is not a galtro state file: {error}; name another file") from None
