@@ -160,6 +160,8 @@ def _check_options(namespace: object, timeout: object, history_maxlen: object) -
 def _create_file(path: str) -> None:
     """Creates ``path``, empty and readable and writable by its owner only, and its
     folder (owner only) if that is missing. An existing file is left as it is."""
+    if os.path.exists(path):
+        return
     folder = os.path.dirname(path)
     try:
         if folder and not os.path.isdir(folder):
