@@ -23,11 +23,9 @@ so on the disk the project is on; /tmp may be memory).
 from __future__ import annotations
 
 import argparse
-import multiprocessing
 import sqlite3
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -39,13 +37,9 @@ import redis  # noqa: E402
 
 import galtro_core  # noqa: E402
 from galtro import RedisCoordinationState, SqliteCoordinationState  # noqa: E402
-from galtro._store import open_state  # noqa: E402
-from redis_benchmark import (RECIPIENTS, broadcasts, claim_release, interleaved,  # noqa: E402
-                             send_drain, sends)
+from redis_benchmark import (PROCESSES, RECIPIENTS, broadcasts, claim_release,  # noqa: E402
+                             interleaved, send_drain, sends, throughput)
 from redis_server import RedisServer  # noqa: E402
-
-PROCESSES = 8
-
 
 def file_lock(path):
     lock = filelock.FileLock(path)
@@ -55,41 +49,6 @@ def file_lock(path):
             lock.acquire()
             lock.release()
     return run
-
-
-def throughput_worker(url, index, calls, workload, barrier, results):
-    state = open_state(url, "bench-throughput")
-    agent = f"agent-{index}"
-    if workload == "claim+release":
-        def run(n, claim=state.claim_file, release=state.release):
-            for _ in range(n):
-                claim(agent, agent)
-                release(agent, "file:" + agent)
-    else:
-        def run(n, send=state.send_message, drain=state.drain_inbox):
-            for _ in range(n):
-                send(agent, agent, "0123456789abcdef0123456789abcdef")
-                drain(agent)
-    run(10)
-    barrier.wait()
-    start = time.perf_counter()
-    run(calls)
-    results.put((start, time.perf_counter()))
-
-
-def throughput(url, workload, calls):
-    spawn = multiprocessing.get_context("spawn")
-    barrier, results = spawn.Barrier(PROCESSES), spawn.Queue()
-    workers = [spawn.Process(target=throughput_worker,
-                             args=(url, i, calls, workload, barrier, results))
-               for i in range(PROCESSES)]
-    for worker in workers:
-        worker.start()
-    spans = [results.get(timeout=600) for _ in workers]
-    for worker in workers:
-        worker.join()
-    wall = max(end for _, end in spans) - min(start for start, _ in spans)
-    return PROCESSES * calls * 2 / wall  # two calls per iteration
 
 
 def main():

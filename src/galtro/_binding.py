@@ -18,6 +18,7 @@ A ``str`` that is not valid UTF-8 (a lone surrogate) raises the interpreter's
 
 from __future__ import annotations
 
+import inspect
 import sys
 from typing import Any, Mapping, Optional, Sequence, Tuple
 
@@ -67,6 +68,17 @@ def bind(class_name: str, method: str, args: Sequence[object],
             f"{display} missing {len(missing)} required positional {noun}: "
             f"{_names_list(missing)}")
     return [_to_utf8(param, value) for param, value in zip(params, slots)]
+
+
+def show_signatures(*classes: type) -> None:
+    """Gives each state method of ``classes`` the signature it binds, for help() and
+    inspect.signature."""
+    for cls in classes:
+        for method, params in PARAMETERS.items():
+            function = getattr(cls, method)
+            function.__signature__ = inspect.Signature(
+                [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+                 for name in ("self", *params)])
 
 
 def _parameter_index(params: Tuple[str, ...], key: object) -> Optional[int]:
