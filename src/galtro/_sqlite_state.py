@@ -23,9 +23,9 @@ import os
 import sqlite3
 import threading
 import time
-from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, List, Mapping, Optional, Sequence, Tuple
 
-from ._binding import PARAMETERS, bind
+from ._binding import bind, show_signatures
 from ._store import sqlite_path
 
 if TYPE_CHECKING:
@@ -139,6 +139,13 @@ def _decode(raw: bytes) -> str:
     return raw.decode("utf-8")
 
 
+def _messages(owner: bytes, rows: List[Any]) -> List[Message]:
+    """Inbox rows (id, sender, content, stamp) as the methods return them."""
+    owner_text = _decode(owner)
+    return [(_decode(sender), owner_text, _decode(content), stamp)
+            for _, sender, content, stamp in rows]
+
+
 def _check_options(namespace: object, timeout: object, history_maxlen: object) -> None:
     if not isinstance(namespace, str):
         raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
@@ -159,6 +166,8 @@ def _check_options(namespace: object, timeout: object, history_maxlen: object) -
 def _create_file(path: str) -> None:
     """Creates ``path``, empty and readable and writable by its owner only, and its
     folder (owner only) if that is missing. An existing file is left as it is."""
+    if os.path.exists(path):
+        return
     folder = os.path.dirname(path)
     try:
         if folder and not os.path.isdir(folder):
@@ -218,7 +227,7 @@ class _Store:
         except sqlite3.OperationalError as error:
             if _is_busy(error):
                 raise self.timed_out() from None
-            raise StateFileError(f"cannot read the state file {path}: {error}") from None
+            raise StateFileError(f"cannot use the state file {path}: {error}") from None
         except sqlite3.DatabaseError as error:
             raise StateFileError(
                 f"{path} is not a galtro state file: {error}; name another file") from None
@@ -286,16 +295,6 @@ class _Transaction:
         if isinstance(error, sqlite3.Error):  # a read-only file, a full disk...
             raise StateFileError(
                 f"cannot write the state file {self._store.path}: {error}") from error
-
-
-def _check_holder(row: Optional[Tuple[bytes, int, int]], agent: bytes, verb: str,
-                  absent: str) -> None:
-    """Raises the refusal of a renewal or a release: ``absent`` where there is no claim,
-    naming the holder where the claim is another agent's."""
-    if row is None:
-        raise RuntimeError(absent)
-    if row[0] != agent:
-        raise RuntimeError(f"{_decode(agent)} cannot {verb} a claim held by {_decode(row[0])}")
 
 
 class SqliteCoordinationState:
@@ -413,28 +412,40 @@ class SqliteCoordinationState:
         """Claim the task ``task_id`` (key ``"task:" + task_id``); as ``claim_file``."""
         return self._claim("task", args, kwargs)
 
-    def renew_claim(self, *args: Any, **kwargs: Any) -> str:
-        """Start a fresh 300-second lease on the holder's claim; returns ``agent_id``."""
-        agent, key = self._bind("renew_claim", args, kwargs)
-        namespace = self._namespace
+    def _change_held(self, method: str, args: Sequence[object], kwargs: Mapping[str, object],
+                     change: Callable[[sqlite3.Connection, bytes, bytes, int], None]) -> str:
+        """Renewal or release: ``change(connection, agent, key, now)`` runs in the
+        transaction once the caller is found to hold the claim, else the refusal."""
+        agent, key = self._bind(method, args, kwargs)
         now = int(time.time())
         with self._write() as connection:
-            row = connection.execute(_SELECT_CLAIM, (namespace, key)).fetchone()
-            _check_holder(row, agent, "renew", f"no claim on {_decode(key)} to renew")
-            connection.execute(_PUT_CLAIM, (namespace, key, agent, now, now))
+            row = connection.execute(_SELECT_CLAIM, (self._namespace, key)).fetchone()
+            if row is None:
+                raise RuntimeError(f"no claim on {_decode(key)} to renew" if method == "renew_claim"
+                                   else f"no claim found for {_decode(agent)}")
+            if row[0] != agent:
+                verb = "renew" if method == "renew_claim" else "release"
+                raise RuntimeError(
+                    f"{_decode(agent)} cannot {verb} a claim held by {_decode(row[0])}")
+            change(connection, agent, key, now)
         return _decode(agent)
+
+    def _renew(self, connection: sqlite3.Connection, agent: bytes, key: bytes, now: int) -> None:
+        connection.execute(_PUT_CLAIM, (self._namespace, key, agent, now, now))
+
+    def _release(self, connection: sqlite3.Connection, agent: bytes, key: bytes,
+                 now: int) -> None:
+        connection.execute(_DELETE_CLAIM, (self._namespace, key))
+        connection.execute(_SET_STATUS, (self._namespace, agent, "idle"))
+        self._append(connection, _RELEASED, now, agent, key)
+
+    def renew_claim(self, *args: Any, **kwargs: Any) -> str:
+        """Start a fresh 300-second lease on the holder's claim; returns ``agent_id``."""
+        return self._change_held("renew_claim", args, kwargs, self._renew)
 
     def release(self, *args: Any, **kwargs: Any) -> None:
         """Release the holder's claim under ``resource_key``; the holder becomes idle."""
-        agent, key = self._bind("release", args, kwargs)
-        namespace = self._namespace
-        now = int(time.time())
-        with self._write() as connection:
-            row = connection.execute(_SELECT_CLAIM, (namespace, key)).fetchone()
-            _check_holder(row, agent, "release", f"no claim found for {_decode(agent)}")
-            connection.execute(_DELETE_CLAIM, (namespace, key))
-            connection.execute(_SET_STATUS, (namespace, agent, "idle"))
-            self._append(connection, _RELEASED, now, agent, key)
+        self._change_held("release", args, kwargs, self._release)
 
     # --- messages ---
 
@@ -465,22 +476,17 @@ class SqliteCoordinationState:
     def inbox(self, *args: Any, **kwargs: Any) -> List[Message]:
         """Pending messages for ``agent_id``, oldest first, without removing them."""
         (agent,) = self._bind("inbox", args, kwargs)
-        owner = _decode(agent)
-        return [(_decode(sender), owner, _decode(content), stamp)
-                for _, sender, content, stamp in self._read(_SELECT_INBOX,
-                                                            (self._namespace, agent))]
+        return _messages(agent, self._read(_SELECT_INBOX, (self._namespace, agent)))
 
     def drain_inbox(self, *args: Any, **kwargs: Any) -> List[Message]:
         """Remove and return the pending messages for ``agent_id``, oldest first."""
         (agent,) = self._bind("drain_inbox", args, kwargs)
-        owner = _decode(agent)
         namespace = self._namespace
         with self._write() as connection:
             rows = connection.execute(_SELECT_INBOX, (namespace, agent)).fetchall()
             if rows:
                 connection.execute(_DELETE_UP_TO, (namespace, agent, rows[-1][0]))
-        return [(_decode(sender), owner, _decode(content), stamp)
-                for _, sender, content, stamp in rows]
+        return _messages(agent, rows)
 
     # --- status ---
 
@@ -528,16 +534,4 @@ class SqliteCoordinationState:
     _blocking = True
 
 
-def _show_signatures() -> None:
-    """Gives each method the signature it binds, for help() and inspect.signature."""
-    for method, params in PARAMETERS.items():
-        # inspect.signature follows __wrapped__ to a function of that signature; the
-        # inspect module itself is not imported (it is slow to import, and a hook
-        # process that opens this store never asks for a signature).
-        namespace: dict[str, Any] = {}
-        exec(f"def {method}(self, {', '.join(params)}): pass", namespace)
-        getattr(SqliteCoordinationState, method).__wrapped__ = namespace[method]
-
-
-_show_signatures()
-
+show_signatures(SqliteCoordinationState)
