@@ -77,7 +77,7 @@ def show_signatures(*classes: type) -> None:
     # process (a coding agent's hook) that opens a store never asks for a signature.
     stubs: Dict[str, Any] = {}
     for method, params in PARAMETERS.items():
-        exec(f"def {method}(self, {', '.join(params)}): pass", stubs)
+        exec(f"def {method}(self, /, {', '.join(params)}): pass", stubs)
     for cls in classes:
         for method in PARAMETERS:
             getattr(cls, method).__wrapped__ = stubs[method]

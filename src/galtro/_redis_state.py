@@ -247,7 +247,10 @@ def _check_version(info: object) -> None:
 
 class _StateBase(Generic[C]):
     """What the two classes share: the client, the namespace's layout, and the commands
-    of each call (``_commands``); each class sends them in its own way (``_run``)."""
+    of each call (``_commands``); each class sends them in its own way (``_run``).
+
+    ``self`` is positional-only in every method, so that a keyword named ``self`` is an
+    unexpected keyword, as it is for the native class."""
 
     __slots__ = ("_client", "_layout", "_version_checked")
 
@@ -333,44 +336,44 @@ class RedisCoordinationState(_StateBase[SyncClient]):
         except StopIteration as done:
             return cast(T, done.value)
 
-    def claim_file(self, *args: Any, **kwargs: Any) -> str:
+    def claim_file(self, /, *args: Any, **kwargs: Any) -> str:
         """Claim the file ``path`` (key ``"file:" + path``); returns ``agent_id``.
 
         Raises ``RuntimeError("{holder} already holds claim on {path}")`` while a lease
         is live, the caller's own included; a lapsed claim is taken over."""
         return self._run(self._layout.claim("file", args, kwargs))
 
-    def claim_task(self, *args: Any, **kwargs: Any) -> str:
+    def claim_task(self, /, *args: Any, **kwargs: Any) -> str:
         """Claim the task ``task_id`` (key ``"task:" + task_id``); as ``claim_file``."""
         return self._run(self._layout.claim("task", args, kwargs))
 
-    def renew_claim(self, *args: Any, **kwargs: Any) -> str:
+    def renew_claim(self, /, *args: Any, **kwargs: Any) -> str:
         """Start a fresh 300-second lease on the holder's claim; returns ``agent_id``."""
         return self._run(self._layout.renew_claim(args, kwargs))
 
-    def release(self, *args: Any, **kwargs: Any) -> None:
+    def release(self, /, *args: Any, **kwargs: Any) -> None:
         """Release the holder's claim under ``resource_key``; the holder becomes idle."""
         return self._run(self._layout.release(args, kwargs))
 
-    def send_message(self, *args: Any, **kwargs: Any) -> Message:
+    def send_message(self, /, *args: Any, **kwargs: Any) -> Message:
         """Append a message to the inbox of ``to_agent``; returns
         ``(from_agent, to_agent, content, timestamp)``."""
         return self._run(self._layout.send_message(args, kwargs))
 
-    def broadcast(self, *args: Any, **kwargs: Any) -> Message:
+    def broadcast(self, /, *args: Any, **kwargs: Any) -> Message:
         """Deliver a message to every agent with a status, the sender included; returns
         ``(from_agent, "*", content, timestamp)``."""
         return self._run(self._layout.broadcast(args, kwargs))
 
-    def inbox(self, *args: Any, **kwargs: Any) -> list[Message]:
+    def inbox(self, /, *args: Any, **kwargs: Any) -> list[Message]:
         """Pending messages for ``agent_id``, oldest first, without removing them."""
         return self._run(self._layout.inbox(args, kwargs))
 
-    def drain_inbox(self, *args: Any, **kwargs: Any) -> list[Message]:
+    def drain_inbox(self, /, *args: Any, **kwargs: Any) -> list[Message]:
         """Remove and return the pending messages for ``agent_id``, oldest first."""
         return self._run(self._layout.drain_inbox(args, kwargs))
 
-    def status(self, *args: Any, **kwargs: Any) -> str:
+    def status(self, /, *args: Any, **kwargs: Any) -> str:
         """The agent's status; ``"idle"`` for an agent never seen."""
         return self._run(self._layout.status(args, kwargs))
 
@@ -409,39 +412,39 @@ class AsyncRedisCoordinationState(_StateBase[AsyncClient]):
         except StopIteration as done:
             return cast(T, done.value)
 
-    async def claim_file(self, *args: Any, **kwargs: Any) -> str:
+    async def claim_file(self, /, *args: Any, **kwargs: Any) -> str:
         """As ``RedisCoordinationState.claim_file``, awaited."""
         return await self._run(self._layout.claim("file", args, kwargs))
 
-    async def claim_task(self, *args: Any, **kwargs: Any) -> str:
+    async def claim_task(self, /, *args: Any, **kwargs: Any) -> str:
         """As ``RedisCoordinationState.claim_task``, awaited."""
         return await self._run(self._layout.claim("task", args, kwargs))
 
-    async def renew_claim(self, *args: Any, **kwargs: Any) -> str:
+    async def renew_claim(self, /, *args: Any, **kwargs: Any) -> str:
         """As ``RedisCoordinationState.renew_claim``, awaited."""
         return await self._run(self._layout.renew_claim(args, kwargs))
 
-    async def release(self, *args: Any, **kwargs: Any) -> None:
+    async def release(self, /, *args: Any, **kwargs: Any) -> None:
         """As ``RedisCoordinationState.release``, awaited."""
         return await self._run(self._layout.release(args, kwargs))
 
-    async def send_message(self, *args: Any, **kwargs: Any) -> Message:
+    async def send_message(self, /, *args: Any, **kwargs: Any) -> Message:
         """As ``RedisCoordinationState.send_message``, awaited."""
         return await self._run(self._layout.send_message(args, kwargs))
 
-    async def broadcast(self, *args: Any, **kwargs: Any) -> Message:
+    async def broadcast(self, /, *args: Any, **kwargs: Any) -> Message:
         """As ``RedisCoordinationState.broadcast``, awaited."""
         return await self._run(self._layout.broadcast(args, kwargs))
 
-    async def inbox(self, *args: Any, **kwargs: Any) -> list[Message]:
+    async def inbox(self, /, *args: Any, **kwargs: Any) -> list[Message]:
         """As ``RedisCoordinationState.inbox``, awaited."""
         return await self._run(self._layout.inbox(args, kwargs))
 
-    async def drain_inbox(self, *args: Any, **kwargs: Any) -> list[Message]:
+    async def drain_inbox(self, /, *args: Any, **kwargs: Any) -> list[Message]:
         """As ``RedisCoordinationState.drain_inbox``, awaited."""
         return await self._run(self._layout.drain_inbox(args, kwargs))
 
-    async def status(self, *args: Any, **kwargs: Any) -> str:
+    async def status(self, /, *args: Any, **kwargs: Any) -> str:
         """As ``RedisCoordinationState.status``, awaited."""
         return await self._run(self._layout.status(args, kwargs))
 

@@ -63,8 +63,9 @@ ODD_TYPES = [QualnameRaises("Odd", (), {}), QualnameNotStr("Odder", (), {})]
 NOT_STR = [1, b"bytes", None, 1.5, object(), ODD_TYPES[0](), 10**40, ["a"], Outer.Inner()]
 # Texts that are not valid UTF-8: UnicodeEncodeError, unwrapped.
 SURROGATES = ["\ud800", "ok\udfffok", StrSub("\udc80")]
-# Keyword names that name no parameter: plain, empty, non-ASCII, unencodable.
-ODD_KEYWORDS = ["agent", "key", "", "\u00e4gent", "\udc80x"]
+# Keyword names that name no parameter: plain, empty, non-ASCII, unencodable, and the
+# name of the methods' own first parameter.
+ODD_KEYWORDS = ["agent", "key", "", "\u00e4gent", "\udc80x", "self"]
 
 
 # --- arranging a call and comparing outcomes --------------------------------------------

@@ -106,7 +106,7 @@ def bind(name: str, params: Tuple[str, ...], args: tuple, kwargs: dict,
 def _method(*params: str):
     def decorate(fn):
         @functools.wraps(fn)
-        def bound(self, *args, **kwargs):
+        def bound(self, /, *args, **kwargs):
             return fn(self, *bind(fn.__name__, params, args, kwargs, self.class_name))
 
         return bound

@@ -233,6 +233,30 @@ def test_views_and_snapshot(either_state):
     assert galtro.snapshot(state) == snapshot  # reading changed nothing
 
 
+def test_history_arguments_are_checked_alike_on_every_store(either_state):
+    from fractions import Fraction
+
+    either_state.claim_file("A", "a.py")
+    either_state.send_message("A", "B", "hi")
+    both = galtro.history(either_state)
+    for count, since in [(2**63, None), (2**70, 0), (None, -5.5), (None, Fraction(1, 2)),
+                         (3, False.__int__())]:
+        assert galtro.history(either_state, since=since, count=count) == both
+    for since in (10**17, 1e300, 2**64 + 1):
+        assert galtro.history(either_state, since=since) == []
+    errors = [(dict(count=2.7), TypeError, "count must be an int or None, not float"),
+              (dict(count=0.5), TypeError, "not float"),
+              (dict(count=True), TypeError, "not bool"),
+              (dict(count=-1), ValueError, "count must not be negative"),
+              (dict(since=float("inf")), ValueError, "since must be a finite number, not inf"),
+              (dict(since=float("nan")), ValueError, "not nan"),
+              (dict(since="1"), TypeError, "since must be a real number or None, not str"),
+              (dict(since=True), TypeError, "not bool")]
+    for arguments, error, text in errors:
+        with pytest.raises(error, match=text):
+            galtro.history(either_state, **arguments)
+
+
 def test_views_refuse_what_is_not_an_initialised_state():
     from galtro import _state_reader
 

@@ -13,6 +13,7 @@ pytest.importorskip("redis", reason="redis-py is not installed (galtro_core[redi
 import redis  # noqa: E402
 
 from galtro import RedisCoordinationState  # noqa: E402
+from galtro._redis_reader import RedisReader  # noqa: E402
 from galtro._redis_scripts import namespace_prefix  # noqa: E402
 from redis_server import DATEFUDGE, RedisServer, available  # noqa: E402
 from test_redis_processes import race  # noqa: E402
@@ -62,6 +63,10 @@ def test_lease_boundary_on_the_server_clock_across_restarts(tmp_path):
         assert state.renew_claim("holder", "file:b.py") == "holder"
         with pytest.raises(RuntimeError, match="^holder already holds claim on b.py$"):
             state.claim_file("late", "b.py")
+        # Following the history starts at the server's current second, not the client's.
+        reader = RedisReader(state)
+        page = reader.history_after(reader.history_start(None), None)
+        assert {event.time for event in page.events} == {S + 300} and len(page.events) == 2
         state.client.close()
         assert history(server, "clock") == [
             ("claimed", "holder", S), ("claimed", "holder", S), ("claimed", winner, S + 300),

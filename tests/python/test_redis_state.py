@@ -1,5 +1,6 @@
 """What the Redis state adds to the nine methods: namespaces that never meet, a
-constructor that does not connect, the history bound, the server version check."""
+constructor that does not connect, the history bound and following the history by
+stream id, the server version check, removing delivered messages."""
 
 import pytest
 
@@ -9,6 +10,8 @@ import redis  # noqa: E402
 
 from galtro import AsyncRedisCoordinationState, RedisCoordinationState, \
     UnsupportedServerError  # noqa: E402
+import galtro  # noqa: E402
+from galtro._redis_reader import RedisReader  # noqa: E402
 from galtro._redis_scripts import namespace_prefix  # noqa: E402
 from galtro._redis_state import _check_version  # noqa: E402
 
@@ -59,18 +62,59 @@ def test_construction_checks_its_arguments_and_makes_no_connection(tmp_path):
         state.status("a")
 
 
-def test_history_bound_trims_whole_stream_nodes(redis_server, namespace):
+def test_history_bound_and_following_the_history_through_trimming(redis_server, namespace):
+    """'~' trims whole stream nodes (100 entries): a bound of m keeps m to m + 99
+    entries. A follower reading pages of 7 sees every event once, in order, or counts
+    it as missed."""
     raw = redis.Redis(unix_socket_path=redis_server.socket)
-    history = namespace_prefix(namespace + "-big") + b"history"
-    bounded = RedisCoordinationState(raw, namespace + "-big", history_maxlen=500)
-    for n in range(2000):
-        bounded.send_message("a", "b", str(n))
-    assert 500 <= raw.xlen(history) <= 600  # '~': whole nodes of 100 entries
-    # A bound below one node never trims.
-    small = RedisCoordinationState(raw, namespace + "-small", history_maxlen=5)
-    for n in range(60):
-        small.send_message("a", "b", str(n))
-    assert raw.xlen(namespace_prefix(namespace + "-small") + b"history") == 60
+    for bound in (1, 50):
+        state = RedisCoordinationState(raw, f"{namespace}-{bound}", history_maxlen=bound)
+        reader = RedisReader(state)
+        cursor = reader.history_start(None)
+        lengths, seen, missed = [], [], 0
+        for n in range(400):
+            state.send_message("a", "b", str(n))
+            lengths.append(raw.xlen(namespace_prefix(state.namespace) + b"history"))
+            if n % 30 == 0:
+                page = reader.history_after(cursor, 7)
+                cursor, missed = page.cursor, missed + page.missed
+                seen += [int(event.fields["content"]) for event in page.events]
+        assert min(lengths[bound:]) == bound and max(lengths) == bound + 99
+        while True:
+            page = reader.history_after(cursor, 7)
+            if not page.events and not page.missed:
+                break
+            cursor, missed = page.cursor, missed + page.missed
+            seen += [int(event.fields["content"]) for event in page.events]
+        assert seen == sorted(set(seen)) and len(seen) + missed == 400 and missed > 0
+    raw.close()
+
+
+def test_history_since_counts_the_events_own_second(redis_server, namespace):
+    """A script that read TIME late in second T - 1 appends its event at a stream id of
+    second T: the event is of T - 1, for since= and for a follower alike."""
+    raw = redis.Redis(unix_socket_path=redis_server.socket)
+    state = RedisCoordinationState(raw, namespace)
+    reader = RedisReader(state)
+    t = 1_900_000_000
+    history = namespace_prefix(namespace) + b"history"
+    for entry_id, second, content in [(f"{t * 1000 - 5}-0", t - 1, "early"),
+                                      (f"{t * 1000}-0", t - 1, "straggler"),
+                                      (f"{t * 1000}-1", t, "on time")]:
+        raw.xadd(history, {"kind": "message_sent", "from": "a", "to": "b",
+                           "content": content, "time": second}, id=entry_id)
+    contents = lambda events: [event.fields["content"] for event in events]  # noqa: E731
+    assert contents(galtro.history(state, since=t)) == ["on time"]
+    assert contents(galtro.history(state, since=t, count=1)) == ["on time"]
+    assert contents(galtro.history(state, since=t - 0.5)) == ["early", "straggler", "on time"]
+    page = reader.history_after(reader.history_start(t), None)
+    assert contents(page.events) == ["on time"] and page.missed == 0
+    start = reader.history_start(t - 1)
+    assert contents(reader.history_after(start, None).events) == ["early", "straggler", "on time"]
+    assert reader.history_after(start, 0).events == []
+    for cursor in ("", "1-x", "1-2@", "-1-0", 7):
+        with pytest.raises(TypeError if cursor == 7 else ValueError):
+            reader.history_after(cursor, None)
     raw.close()
 
 
