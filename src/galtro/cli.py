@@ -516,6 +516,12 @@ def _status(context: Context) -> None:
     context.emit({"agent_id": context.args.agent, "status": status}, status)
 
 
+@subcommand("where", "show which store and namespace are in use")
+def _where(context: Context) -> None:
+    url, namespace = context.url, context.namespace
+    context.emit({"url": url, "namespace": namespace}, _store.describe(url, namespace))
+
+
 # --- Views ------------------------------------------------------------------------------
 
 
@@ -590,7 +596,8 @@ def _watch(context: Context) -> None:
 
 def _store_options(parser: argparse.ArgumentParser, default: Any) -> None:
     parser.add_argument("--url", type=_text, default=default,
-                        help="the store (default: $GALTRO_URL, else "
+                        help="the store: sqlite:PATH, redis://... or unix://... (default: "
+                        "$GALTRO_URL, else "
                         f"{_store.default_url()})")
     parser.add_argument("--namespace", type=_text, default=default,
                         help="the namespace (default: $GALTRO_NAMESPACE, else "
@@ -604,7 +611,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="galtro",
         description="Claims, messages and statuses of cooperating agents, in a shared store.",
-        epilog=EPILOG,
+        epilog=EPILOG + "\nin use here: " + _store.describe(_store.resolve_url(),
+                                                        _store.resolve_namespace()),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     _store_options(parser, None)
