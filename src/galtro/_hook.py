@@ -29,6 +29,7 @@ import sys
 import time
 from typing import Any, Dict, List, Mapping, Optional, Sequence, TextIO, Tuple
 
+from galtro import _paths
 from galtro._agent import Agent
 from galtro._protocol import Message
 from galtro._refusals import ClaimConflict, NoClaim, NotHolder
@@ -115,18 +116,11 @@ def parse_options(args: Sequence[str]) -> Optional[HookOptions]:
 
 def project_root(tool: str, cwd: str, environ: Mapping[str, str]) -> str:
     """The tool's project directory variable, else the nearest directory at or above
-    ``cwd`` that holds ``.git`` (a directory, or a file in a worktree), else ``cwd``."""
+    ``cwd`` that holds ``.git``, else ``cwd``."""
     variable = PROJECT_DIR_VARIABLES.get(tool)
     if variable and environ.get(variable):
         return environ[variable]
-    directory = os.path.abspath(cwd)
-    while True:
-        if os.path.exists(os.path.join(directory, ".git")):
-            return directory
-        parent = os.path.dirname(directory)
-        if parent == directory:
-            return os.path.abspath(cwd)
-        directory = parent
+    return _paths.project_root(cwd)
 
 
 def patch_paths(patch: str) -> List[str]:
@@ -275,12 +269,10 @@ class _Hook:
     def _file_keys(self, paths: Sequence[str]) -> List[str]:
         """The ``file_key`` of each path under the project root; paths outside it are
         left out (they are not claimed)."""
-        from galtro._paths import file_key
-
         keys: Dict[str, None] = {}
         for path in paths:
             try:
-                keys[file_key(self.root, os.path.join(self.cwd, path))] = None
+                keys[_paths.file_key(self.root, os.path.join(self.cwd, path))] = None
             except ValueError:
                 continue
         return list(keys)
