@@ -17,7 +17,8 @@ __all__ = ["main"]
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command line ``argv`` (default ``sys.argv[1:]``); returns the exit status."""
     args = list(sys.argv[1:] if argv is None else argv)
-    if args[:1] == ["hook"]:
+    from_hook = args[:1] == ["hook"]
+    if from_hook:
         from galtro import _hook
 
         status = _hook.main(args[1:])
@@ -25,4 +26,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return status
     from galtro.cli import main as cli_main
 
-    return cli_main(args)
+    status = cli_main(args)
+    # A hook that exits with 2 blocks the agent's tool call, or drops its prompt: a
+    # mistake in the hook's own command line is reported with 1, which blocks nothing.
+    return 1 if from_hook and status == 2 else status

@@ -211,6 +211,11 @@ def test_bad_input_passes_and_a_dead_store_blocks_edits(store, repo, tmp_path):
         result = hook("claude", payload, store)
         assert (result.returncode, result.stdout) == (0, "")
         assert len(result.stderr.splitlines()) == 1 and "Traceback" not in result.stderr
+    # A mistake in the hook's own command line exits with 1: 2 would block the agent.
+    mistake = subprocess.run([sys.executable, "-m", "galtro", "hook", "--tool", "vim"],
+                             input="{}", capture_output=True, text=True, timeout=60)
+    assert (mistake.returncode, mistake.stdout) == (1, "")
+    assert "invalid choice: 'vim'" in mistake.stderr and len(mistake.stderr.splitlines()) == 1
     dead = (f"unix://{tmp_path}/no.sock", namespace, None)
     edit = TOOLS[1].edit_event("s", repo, str(repo / "a.py"))
     assert "coordination store cannot be used" in gemini_deny(hook("gemini", edit, dead))
