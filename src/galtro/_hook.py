@@ -347,15 +347,9 @@ class _Hook:
 
     # Session end.
     def release_all(self) -> None:
-        from galtro import _inspect
+        from galtro import _operations
 
-        agent = self.agent
-        for claim in _inspect.claims(agent.state):  # type: ignore[arg-type]
-            if claim.holder == agent.agent_id:
-                try:
-                    agent.release(claim.resource_key)
-                except (NoClaim, NotHolder):  # taken over meanwhile
-                    pass
+        _operations.evict(self.agent.state, self.agent_id)
 
 
 def _report_failure(hook: _Hook, error: Exception, out: TextIO, err: TextIO) -> None:

@@ -3,12 +3,13 @@
 
 from __future__ import annotations
 
-from typing import Awaitable, Callable, Optional, Tuple, TypeVar, Union
+from typing import Awaitable, Callable, List, Optional, Tuple, TypeVar, Union
 
 from galtro._protocol import AsyncCoordinationStateLike, CoordinationStateLike
-from galtro._refusals import claim_refusal, release_refusal, renew_refusal
+from galtro._refusals import NoClaim, NotHolder, claim_refusal, release_refusal, \
+    renew_refusal
 
-__all__ = ["resource_of", "claim", "renew", "release", "aclaim", "arenew", "arelease"]
+__all__ = ["resource_of", "claim", "renew", "release", "evict", "aclaim", "arenew", "arelease"]
 
 T = TypeVar("T")
 AnyState = Union[CoordinationStateLike, AsyncCoordinationStateLike]
@@ -48,6 +49,29 @@ def release(state: CoordinationStateLike, agent_id: str, resource_key: str) -> N
         state.release(agent_id, resource_key)
     except RuntimeError as error:
         raise release_refusal(error, agent_id, resource_key) from None
+
+
+def evict(state: CoordinationStateLike, agent_id: str) -> List[str]:
+    """Releases every claim of ``agent_id`` (an agent that died, or whose session ended)
+    and leaves it idle; returns the keys released. Claims released or taken over
+    meanwhile are passed over."""
+    from galtro import _inspect  # here: it loads the native module, which claims do not
+
+    released: List[str] = []
+    for claim in _inspect.claims(state):  # type: ignore[arg-type]
+        if claim.holder != agent_id:
+            continue
+        try:
+            release(state, agent_id, claim.resource_key)
+        except (NoClaim, NotHolder):  # released or taken over meanwhile
+            continue
+        released.append(claim.resource_key)
+    if not released and state.status(agent_id) == "busy":
+        # Its claims were taken over: only a release of its own makes it idle.
+        key = f"evict {agent_id}"
+        state.claim_task(agent_id, key)
+        state.release(agent_id, f"task:{key}")
+    return released
 
 
 async def _result(state: AnyState, call: Callable[[], Union[T, Awaitable[T]]]) -> T:

@@ -36,7 +36,7 @@ from galtro import _delivery, _inspect, _operations, _store
 from galtro._lease import Lease, connection_errors, hold
 from galtro._paths import file_key
 from galtro._protocol import CoordinationStateLike, Message
-from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder
+from galtro._refusals import ClaimConflict, LeaseLost
 
 __all__ = ["main", "subcommand", "Context", "UsageError", "OutputError", "build_parser"]
 
@@ -391,20 +391,7 @@ def _release(context: Context) -> None:
             agent="AGENT")
 def _evict(context: Context) -> None:
     agent = context.args.agent
-    released: List[str] = []
-    for claim in _inspect.claims(context.readable):
-        if claim.holder != agent:
-            continue
-        try:
-            _operations.release(context.state, agent, claim.resource_key)
-        except (NoClaim, NotHolder):  # released or taken over meanwhile
-            continue
-        released.append(claim.resource_key)
-    if not released and context.state.status(agent) == "busy":
-        # Its claims were taken over: only a release of its own makes it idle.
-        key = f"evict {agent}"
-        context.state.claim_task(agent, key)
-        context.state.release(agent, f"task:{key}")
+    released = _operations.evict(context.state, agent)
     context.emit({"agent_id": agent, "released": released, "status": "idle"},
                  "\n".join(released))
 
