@@ -33,9 +33,10 @@ from galtro import _paths
 from galtro._agent import Agent
 from galtro._protocol import Message
 from galtro._refusals import ClaimConflict, NoClaim, NotHolder
+from galtro._text import duration
 
 __all__ = ["TOOLS", "HookOptions", "parse_options", "run", "project_root", "patch_paths",
-           "edited_paths", "duration"]
+           "edited_paths"]
 
 TOOLS = ("claude", "gemini", "codex")
 
@@ -148,12 +149,6 @@ def edited_paths(tool: str, tool_name: str, tool_input: Mapping[str, Any]) -> Op
 
 
 # --- Text for the model ------------------------------------------------------------------
-
-
-def duration(seconds: float) -> str:
-    """``"42s"``, ``"3m05s"``: a short span of time for a person or a model to read."""
-    minutes, rest = divmod(max(0, int(seconds)), 60)
-    return f"{minutes}m{rest:02d}s" if minutes else f"{rest}s"
 
 
 def _message_lines(agent_id: str, messages: Sequence[Message], now: float) -> str:

@@ -37,6 +37,7 @@ from galtro._lease import Lease, connection_errors, hold
 from galtro._paths import file_key
 from galtro._protocol import CoordinationStateLike, Message
 from galtro._refusals import ClaimConflict, LeaseLost
+from galtro._text import duration as _duration
 
 __all__ = ["main", "subcommand", "Context", "UsageError", "OutputError", "build_parser"]
 
@@ -170,12 +171,6 @@ def _silence_stdout() -> None:
 
 def _clock(seconds: int) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
-
-
-def _duration(seconds: float) -> str:
-    whole = int(seconds)
-    minutes, rest = divmod(whole, 60)
-    return f"{minutes}m{rest:02d}s" if minutes else f"{rest}s"
 
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
