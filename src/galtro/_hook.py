@@ -273,27 +273,36 @@ class _Hook:
         return list(keys)
 
     def _claim_all(self, keys: Sequence[str]) -> Optional[Tuple[str, str]]:
-        """Claims or renews every file; on the first refusal, releases the files this
-        call claimed and returns (path, holder)."""
+        """Claims or renews every file, all or none: on the first refusal (or failure),
+        releases the files this call claimed, and returns (path, holder)."""
         agent = self.agent
         taken: List[str] = []
+        refused: Optional[Tuple[str, str]] = None
         try:
             for path in keys:
                 holder = self._claim_or_renew(agent, path)
                 if holder is None:
                     taken.append(f"file:{path}")
                 elif holder != agent.agent_id:
-                    for key in taken:
-                        agent.release(key)
-                    return path, holder
+                    refused = path, holder
+                    break
         except BaseException:
-            for key in taken:
-                try:
-                    agent.release(key)
-                except Exception:  # the original failure is the one to report
-                    pass
+            try:
+                self._give_back(agent, taken)
+            except Exception:  # the first failure is the one to report
+                pass
             raise
-        return None
+        if refused is not None:
+            self._give_back(agent, taken)
+        return refused
+
+    @staticmethod
+    def _give_back(agent: Agent, keys: Sequence[str]) -> None:
+        for key in keys:
+            try:
+                agent.release(key)
+            except (NoClaim, NotHolder):  # it ran out and was taken over meanwhile
+                pass
 
     @staticmethod
     def _claim_or_renew(agent: Agent, path: str) -> Optional[str]:
