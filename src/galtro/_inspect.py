@@ -1,11 +1,12 @@
 # pyright: strict
 """A look at the state: claims, agents, inbox sizes, history, and all of them as JSON.
 
-Each function takes either class and reads it through a ``StateReader``: an in-process
-``galtro_core.CoordinationState`` through ``galtro._state_reader``, which takes the
-tables' locks as a reader only; a ``galtro.RedisCoordinationState`` through
-``galtro._redis_reader``, which only reads. No reader changes, renews or creates
-anything.
+Each function takes any of the classes and reads it through a ``StateReader``: an
+in-process ``galtro_core.CoordinationState`` through ``galtro._state_reader``, which
+takes the tables' locks as a reader only; a ``galtro.RedisCoordinationState`` through
+``galtro._redis_reader``, which only reads; any other state through the reader its
+``_reader()`` method returns (``galtro.SqliteCoordinationState``: ``galtro._sqlite_reader``).
+No reader changes, renews or creates anything.
 """
 
 from __future__ import annotations
@@ -14,13 +15,14 @@ import dataclasses
 import math
 import numbers
 import time
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Protocol, Union, runtime_checkable
 
 import galtro_core
 from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, HistoryPage, StateReader
 
 if TYPE_CHECKING:
     from galtro.redis_state import RedisCoordinationState
+    from galtro.sqlite_state import SqliteCoordinationState
 
 __all__ = [
     "check_count",
@@ -77,7 +79,14 @@ def check_since(since: object) -> Optional[int]:
 
 
 #: The classes whose state the views read.
-State = Union[galtro_core.CoordinationState, "RedisCoordinationState"]
+State = Union[galtro_core.CoordinationState, "RedisCoordinationState", "SqliteCoordinationState"]
+
+
+@runtime_checkable
+class _HasReader(Protocol):
+    def _reader(self) -> StateReader:
+        """The read-only views of this state."""
+        ...
 
 
 class _InProcessReader:
@@ -161,12 +170,16 @@ def _parse_cursor(cursor: str) -> tuple[int, List[int]]:
 
 
 def reader_for(state: object) -> StateReader:
-    """The reader of ``state``; ``TypeError`` for anything but the two classes."""
+    """The reader of ``state``; ``TypeError`` for anything but the state classes."""
     from galtro import _state_reader
 
     # Not isinstance with galtro_core's attribute, which Python code can replace.
     if _state_reader.is_state(state):
         return _InProcessReader(state)
+    # A reader the class defines: an object that makes up any attribute asked of it (a
+    # mock) is no state.
+    if isinstance(state, _HasReader) and hasattr(type(state), "_reader"):
+        return state._reader()  # pyright: ignore[reportPrivateUsage]
     try:
         from galtro.redis_state import RedisCoordinationState
     except ImportError:  # without redis-py there is no Redis state
@@ -177,8 +190,8 @@ def reader_for(state: object) -> StateReader:
 
             return RedisReader(state)
     raise TypeError(
-        f"{type(state).__qualname__!r} object is neither galtro_core.CoordinationState"
-        " nor galtro.RedisCoordinationState"
+        f"{type(state).__qualname__!r} object is none of galtro_core.CoordinationState,"
+        " galtro.SqliteCoordinationState and galtro.RedisCoordinationState"
     )
 
 

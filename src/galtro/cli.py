@@ -39,7 +39,8 @@ from galtro import _delivery, _inspect, _operations, _store
 from galtro._lease import Lease, connection_errors, hold
 from galtro._paths import file_key
 from galtro._protocol import CoordinationStateLike, Message
-from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder
+from galtro._refusals import ClaimConflict, LeaseLost
+from galtro._text import duration as _duration
 
 if TYPE_CHECKING:
     import subprocess
@@ -64,7 +65,10 @@ environment:
 coding agents (Claude Code, Gemini CLI, Codex CLI):
   galtro init claude    writes the agent's hooks, which run: galtro hook --tool claude
   galtro evict AGENT    clears the claims of an agent that died
-""" % (_store.default_url(), _store.DEFAULT_NAMESPACE)
+
+in use here: %s
+""" % (_store.default_url(), _store.DEFAULT_NAMESPACE,
+       _store.describe(_store.resolve_url(), _store.resolve_namespace()))
 
 
 # The latest Unix second a time argument may name: the last of year 9999, which dates
@@ -187,12 +191,6 @@ def _silence_stdout() -> None:
 
 def _clock(seconds: int) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
-
-
-def _duration(seconds: float) -> str:
-    whole = int(seconds)
-    minutes, rest = divmod(whole, 60)
-    return f"{minutes}m{rest:02d}s" if minutes else f"{rest}s"
 
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
@@ -408,19 +406,8 @@ def _release(context: Context) -> None:
             agent="AGENT")
 def _evict(context: Context) -> None:
     agent = context.args.agent
-    released: List[str] = []
-    for claim in _inspect.claims(context.readable):
-        if claim.holder != agent:
-            continue
-        try:
-            _operations.release(context.state, agent, claim.resource_key)
-        except (NoClaim, NotHolder):  # released or taken over meanwhile
-            continue
-        released.append(claim.resource_key)
-    # A release makes its agent idle; an agent whose claims were all taken over keeps
-    # the status it had, which is shown as it is.
-    status = context.state.status(agent)
-    context.emit({"agent_id": agent, "released": released, "status": status},
+    released = _operations.evict(context.state, agent)
+    context.emit({"agent_id": agent, "released": released, "status": "idle"},
                  "\n".join(released))
 
 
@@ -571,6 +558,12 @@ def _status(context: Context) -> None:
     context.emit({"agent_id": context.args.agent, "status": status}, status)
 
 
+@subcommand("where", "show which store and namespace are in use")
+def _where(context: Context) -> None:
+    url, namespace = context.url, context.namespace
+    context.emit({"url": url, "namespace": namespace}, _store.describe(url, namespace))
+
+
 # --- Views ------------------------------------------------------------------------------
 
 
@@ -645,7 +638,8 @@ def _watch(context: Context) -> None:
 
 def _store_options(parser: argparse.ArgumentParser, default: Any) -> None:
     parser.add_argument("--url", type=_text, default=default,
-                        help="the store (default: $GALTRO_URL, else the default store)")
+                        help="the store: sqlite:PATH, redis://... or unix://... (default: "
+                        "$GALTRO_URL, else the default store)")
     parser.add_argument("--namespace", type=_text, default=default,
                         help="the namespace (default: $GALTRO_NAMESPACE, else "
                         f"{_store.DEFAULT_NAMESPACE})")
@@ -672,6 +666,9 @@ def build_parser() -> argparse.ArgumentParser:
             sub.add_argument(dest, metavar=metavar, type=_text)
         if command.options is not None:
             command.options(sub)
+    from galtro import _init  # the coding agents' hooks: galtro hook, galtro init
+
+    _init.add_commands(commands)
     return parser
 
 
