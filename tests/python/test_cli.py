@@ -22,7 +22,7 @@ import pytest
 
 import galtro
 import galtro_core
-from galtro import _inspect
+from galtro import _inspect, _store
 from galtro.cli import main
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -237,20 +237,33 @@ def test_an_unreachable_server_says_what_to_try(tmp_path):
 # --- Output that cannot be written, against a real server -------------------------------
 
 
+@pytest.fixture(params=["sqlite", "redis"])
+def shared(request, tmp_path, namespace):
+    """A store that processes share: (the environment that names it, its state)."""
+    if request.param == "sqlite":
+        url = f"sqlite://{tmp_path}/state.sqlite3"
+        state = _store.open_state(url, namespace)
+    else:
+        if not has_redis_class():
+            pytest.skip("galtro.RedisCoordinationState is not available")
+        url = request.getfixturevalue("redis_server").url
+        state = request.getfixturevalue("redis_state")
+    return {"GALTRO_URL": url, "GALTRO_NAMESPACE": namespace}, state
+
+
 def ascii_locale():
     """The environment of an ASCII-only locale: no UTF-8 mode, no locale coercion."""
     return {"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}
 
 
-@needs_redis
-def test_output_failures_exit_2_and_lose_no_message(redis_server, redis_state, namespace):
-    env = {"GALTRO_URL": redis_server.url, "GALTRO_NAMESPACE": namespace}
+def test_output_failures_exit_2_and_lose_no_message(shared):
+    env, state = shared
     probe = subprocess.run([sys.executable, "-c", "import sys; print(sys.stdout.encoding)"],
                            capture_output=True, text=True, env={**os.environ, **ascii_locale()},
                            timeout=60)
     assert probe.stdout.strip().lower() in ("ascii", "ansi_x3.4-1968")  # the test means it
 
-    redis_state.send_message("alice", "bob", "café ☕")
+    state.send_message("alice", "bob", "café ☕")
     # A closed pipe and a full disk: status 2, one line naming the output, nothing taken.
     reader, writer = os.pipe()
     os.close(reader)
@@ -259,19 +272,19 @@ def test_output_failures_exit_2_and_lose_no_message(redis_server, redis_state, n
             result = run("drain", "bob", env=env, stdout=stdout, stderr=subprocess.PIPE)
             assert result.returncode == 2, result
             assert re.fullmatch(r"galtro: cannot write to standard output: .*\n", result.stderr)
-            assert redis_state.inbox("bob")[0][2] == "café ☕"
+            assert state.inbox("bob")[0][2] == "café ☕"
         os.close(writer)
         # The claim is taken; only writing its key failed: 2, not 1.
         result = run("claim-file", "alice", "a.py", env=env, stdout=full,
                      stderr=subprocess.PIPE)
         assert result.returncode == 2 and "standard output" in result.stderr
-        assert redis_state.status("alice") == "busy"
+        assert state.status("alice") == "busy"
     # An ASCII locale: UTF-8 out, and the messages leave the inbox once written.
     result = run("drain", "bob", env={**env, **ascii_locale()}, drop=["PYTHONIOENCODING"],
                  text=False)
     assert (result.returncode, result.stderr) == (0, b"")
     assert result.stdout.decode("utf-8").endswith("alice -> bob: café ☕\n")
-    assert redis_state.inbox("bob") == []
+    assert state.inbox("bob") == []
 
 
 @needs_redis
@@ -334,48 +347,46 @@ def test_watch_says_when_retention_removed_events(redis_server, namespace):
 # --- Commands as processes on a shared server --------------------------------------------
 
 
-@needs_redis
-def test_run_holds_the_claims_while_its_command_runs(redis_server, redis_state, namespace,
-                                                     tmp_path):
-    env = {"GALTRO_URL": redis_server.url, "GALTRO_NAMESPACE": namespace}
+def test_run_holds_the_claims_while_its_command_runs(shared, tmp_path):
+    env, state = shared
     look = (f"{sys.executable} -m galtro --json claims; echo $GALTRO_AGENT; exit 3")
     result = run("run", "A", "--file", "a.py", "--task", "t", "--", "sh", "-c", look, env=env)
     assert (result.returncode, result.stderr) == (3, ""), result
     held, agent = result.stdout.splitlines()
     assert [(c["resource_key"], c["holder"]) for c in json.loads(held)] == [
         ("file:a.py", "A"), ("task:t", "A")]
-    assert (agent, galtro.claims(redis_state)) == ("A", [])
+    assert (agent, galtro.claims(state)) == ("A", [])
     # One claim refused: nothing runs and nothing stays held.
-    redis_state.claim_task("B", "t")
+    state.claim_task("B", "t")
     result = run("run", "A", "--file", "a.py", "--task", "t", "--", "touch", "ran", env=env,
                  cwd=tmp_path)
     assert (result.returncode, result.stderr) == (1, "B already holds claim on task t\n")
     assert not (tmp_path / "ran").exists()
-    assert [c.resource_key for c in galtro.claims(redis_state)] == ["task:t"]
+    assert [c.resource_key for c in galtro.claims(state)] == ["task:t"]
     assert run("run", "A", "--file", "a.py", "--", "/nonexistent", env=env).returncode == 127
     # SIGTERM is passed on to the command; the claims are released when it has ended.
-    redis_state.release("B", "task:t")
+    state.release("B", "task:t")
     runner = subprocess.Popen([sys.executable, "-m", "galtro", "run", "A", "--task", "t", "--",
                                "sleep", "60"], env={**os.environ, **env})
     for _ in range(600):
-        if galtro.claims(redis_state):
+        if galtro.claims(state):
             break
         time.sleep(0.05)
     runner.send_signal(signal.SIGTERM)
     assert runner.wait(timeout=30) == 128 + signal.SIGTERM
-    assert galtro.claims(redis_state) == []
+    assert galtro.claims(state) == []
     # Stopped while it waits for a claim: the claims it took are released.
-    redis_state.claim_task("B", "t")
+    state.claim_task("B", "t")
     runner = subprocess.Popen([sys.executable, "-m", "galtro", "run", "A", "--file", "a.py",
                                "--task", "t", "--wait", "60", "--", "touch", "ran"],
                               env={**os.environ, **env}, cwd=tmp_path)
     for _ in range(600):
-        if len(galtro.claims(redis_state)) == 2:
+        if len(galtro.claims(state)) == 2:
             break
         time.sleep(0.05)
     runner.send_signal(signal.SIGTERM)
     assert runner.wait(timeout=30) == 128 + signal.SIGTERM
-    assert [c.holder for c in galtro.claims(redis_state)] == ["B"]
+    assert [c.holder for c in galtro.claims(state)] == ["B"]
     assert not (tmp_path / "ran").exists()
 
 
@@ -385,18 +396,17 @@ def readme_shell_example():
     return re.search(r"```sh\n(.*?)```", section, re.S).group(1)
 
 
-@needs_redis
-def test_readme_shell_example_runs_as_written(redis_server, redis_state, namespace, tmp_path):
+def test_readme_shell_example_runs_as_written(shared, tmp_path):
+    store, state = shared
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     shim = bin_dir / "galtro"
     shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m galtro "$@"\n')
     shim.chmod(0o755)
-    env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}",
-           "GALTRO_URL": redis_server.url, "GALTRO_NAMESPACE": namespace}
-    redis_state.claim_file("bob", "src/parser.py")
-    threading.Timer(1.0, redis_state.release, ("bob", "file:src/parser.py")).start()
+    env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", **store}
+    state.claim_file("bob", "src/parser.py")
+    threading.Timer(1.0, state.release, ("bob", "file:src/parser.py")).start()
     result = subprocess.run(["bash", "-e", "-c", readme_shell_example()], capture_output=True,
                             text=True, env=env, cwd=tmp_path, timeout=120)
     assert result.returncode == 0, result
-    assert galtro.claims(redis_state) == [] and redis_state.status("alice") == "idle"
+    assert galtro.claims(state) == [] and state.status("alice") == "idle"
