@@ -144,8 +144,7 @@ class _InProcessReader:
                 break
             counts[index] += 1
             events.append(Event(kind, second, dict(zip(EVENT_FIELDS[kind], texts))))
-        # Drop the complete seconds from the front; the last one with events stays until
-        # it is complete too, or a later second has events.
+        # The seconds known to be complete leave the front of the cursor.
         drop = 0
         while drop < len(counts) and first + drop < closed_before:
             drop += 1
