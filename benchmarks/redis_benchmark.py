@@ -41,6 +41,7 @@ import redis  # noqa: E402
 
 import galtro_core  # noqa: E402
 from galtro import RedisCoordinationState  # noqa: E402
+from galtro._store import open_state  # noqa: E402
 from redis_server import RedisServer  # noqa: E402
 
 RECIPIENTS = 100
@@ -125,7 +126,7 @@ def server_usec_per_call(client, run, n):
 
 
 def throughput_worker(url, index, calls, workload, barrier, results):
-    state = RedisCoordinationState.from_url(url, "bench-throughput")
+    state = open_state(url, "bench-throughput")  # a Redis or a SQLite URL
     if workload == "claim+release":
         def run(n, claim=state.claim_file, release=state.release, agent=f"agent-{index}"):
             for _ in range(n):

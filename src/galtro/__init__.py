@@ -2,7 +2,9 @@
 """galtro: the coordination state of cooperating agents, in one process or across many.
 
 ``galtro_core.CoordinationState`` keeps the state inside one Python process.
-``galtro.RedisCoordinationState`` keeps the same state on a Redis server, shared by
+``galtro.SqliteCoordinationState`` keeps the same state in one SQLite file, shared by
+every process of one machine (the standard library's ``sqlite3``, imported when it is
+first used). ``galtro.RedisCoordinationState`` keeps it on a Redis server, shared by
 every process and machine that reaches it, with the same methods, results and errors;
 ``galtro.AsyncRedisCoordinationState`` is the same on redis-py's asyncio client. They
 need redis-py (``pip install "galtro_core[redis]"``), which is imported only when one
@@ -16,35 +18,44 @@ command.
 
 from __future__ import annotations
 
-import logging
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Dict
 
-from galtro._agent import Agent
-from galtro._inspect import (
-    AgentInfo,
-    ClaimInfo,
-    Event,
-    agents,
-    claims,
-    history,
-    inbox_sizes,
-    snapshot,
-)
-from galtro._lease import LEASE_SECONDS, AsyncLease, Lease, ahold, hold
 from galtro._paths import file_key
 from galtro._protocol import AsyncCoordinationStateLike, CoordinationStateLike, Message
 from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder, Refusal
 
 if TYPE_CHECKING:
+    from galtro._agent import Agent
+    from galtro._inspect import (
+        AgentInfo,
+        ClaimInfo,
+        Event,
+        agents,
+        claims,
+        history,
+        inbox_sizes,
+        snapshot,
+    )
+    from galtro._lease import LEASE_SECONDS, AsyncLease, Lease, ahold, hold
+
     from .redis_state import AsyncRedisCoordinationState, RedisCoordinationState, \
         UnsupportedServerError
+    from .sqlite_state import SqliteCoordinationState, StateFileError
 
-# A library logs to its own logger and leaves the output to the application.
-logging.getLogger("galtro").addHandler(logging.NullHandler())
-
-_REDIS_NAMES = frozenset(
-    ["AsyncRedisCoordinationState", "RedisCoordinationState", "UnsupportedServerError"]
-)
+# Names imported on first use, by the module that defines them: the views need the
+# native module, the leases asyncio, the Redis classes redis-py, the SQLite
+# class sqlite3. A short-lived process
+# (the hook of a coding agent) that needs none of them does not pay for them.
+_LAZY: Dict[str, str] = {
+    "Agent": "galtro._agent",
+    **dict.fromkeys(["AgentInfo", "ClaimInfo", "Event", "agents", "claims", "history",
+                     "inbox_sizes", "snapshot"], "galtro._inspect"),
+    **dict.fromkeys(["LEASE_SECONDS", "AsyncLease", "Lease", "ahold", "hold"],
+                    "galtro._lease"),
+    **dict.fromkeys(["AsyncRedisCoordinationState", "RedisCoordinationState",
+                     "UnsupportedServerError"], "galtro.redis_state"),
+    **dict.fromkeys(["SqliteCoordinationState", "StateFileError"], "galtro.sqlite_state"),
+}
 
 __all__: list[str] = [
     "Agent",
@@ -64,6 +75,8 @@ __all__: list[str] = [
     "NotHolder",
     "RedisCoordinationState",
     "Refusal",
+    "SqliteCoordinationState",
+    "StateFileError",
     "UnsupportedServerError",
     "agents",
     "ahold",
@@ -77,11 +90,14 @@ __all__: list[str] = [
 
 
 def __getattr__(name: str) -> Any:
-    if name in _REDIS_NAMES:
-        from . import redis_state
+    module_name = _LAZY.get(name)
+    if module_name is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    import importlib
 
-        return getattr(redis_state, name)
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(module_name), name)
+    globals()[name] = value
+    return value
 
 
 def __dir__() -> list[str]:

@@ -3,7 +3,7 @@
 
 import sys
 
-from galtro.cli import main
+from galtro._main import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -4,12 +4,14 @@
 from __future__ import annotations
 
 import threading
-from typing import Optional
+from typing import TYPE_CHECKING, Optional
 
 from galtro import _operations
-from galtro._lease import Lease
 from galtro._protocol import CoordinationStateLike, Message
 from galtro._refusals import NoClaim, NotHolder
+
+if TYPE_CHECKING:
+    from galtro._lease import Lease
 
 __all__ = ["Agent"]
 
@@ -121,6 +123,8 @@ class Agent:
         renew_every: Optional[float] = None,
     ) -> Lease:
         """``galtro.hold`` for this agent (the lease is not listed by ``held()``)."""
+        from galtro._lease import Lease  # here: it needs asyncio, which claims do not
+
         return Lease(
             self._target,
             self._agent_id,

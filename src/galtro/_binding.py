@@ -19,7 +19,7 @@ A ``str`` that is not valid UTF-8 (a lone surrogate) raises the interpreter's
 from __future__ import annotations
 
 import sys
-from typing import Any, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
 
 PARAMETERS: Mapping[str, Tuple[str, ...]] = {
     "claim_file": ("agent_id", "path"),
@@ -67,6 +67,20 @@ def bind(class_name: str, method: str, args: Sequence[object],
             f"{display} missing {len(missing)} required positional {noun}: "
             f"{_names_list(missing)}")
     return [_to_utf8(param, value) for param, value in zip(params, slots)]
+
+
+def show_signatures(*classes: type) -> None:
+    """Gives each state method of ``classes`` the signature it binds, for help() and
+    inspect.signature."""
+    # inspect.signature follows __wrapped__ to a function of that signature. The
+    # inspect module itself is not imported: it is slow to import, and a short-lived
+    # process (a coding agent's hook) that opens a store never asks for a signature.
+    stubs: Dict[str, Any] = {}
+    for method, params in PARAMETERS.items():
+        exec(f"def {method}(self, /, {', '.join(params)}): pass", stubs)
+    for cls in classes:
+        for method in PARAMETERS:
+            getattr(cls, method).__wrapped__ = stubs[method]
 
 
 def _parameter_index(params: Tuple[str, ...], key: object) -> Optional[int]:

@@ -1,11 +1,12 @@
 # pyright: strict
 """A look at the state: claims, agents, inbox sizes, history, and all of them as JSON.
 
-Each function takes either class and reads it through a ``StateReader``: an in-process
-``galtro_core.CoordinationState`` through ``galtro._state_reader``, which takes the
-tables' locks as a reader only; a ``galtro.RedisCoordinationState`` through
-``galtro._redis_reader``, which only reads. No reader changes, renews or creates
-anything.
+Each function takes any of the classes and reads it through a ``StateReader``: an
+in-process ``galtro_core.CoordinationState`` through ``galtro._state_reader``, which
+takes the tables' locks as a reader only; a ``galtro.RedisCoordinationState`` through
+``galtro._redis_reader``, which only reads; any other state through the reader its
+``_reader()`` method returns (``galtro.SqliteCoordinationState``: ``galtro._sqlite_reader``).
+No reader changes, renews or creates anything.
 """
 
 from __future__ import annotations
@@ -13,13 +14,15 @@ from __future__ import annotations
 import dataclasses
 import math
 import numbers
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
+import time
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Protocol, Union, runtime_checkable
 
 import galtro_core
 from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, HistoryPage, StateReader
 
 if TYPE_CHECKING:
     from galtro.redis_state import RedisCoordinationState
+    from galtro.sqlite_state import SqliteCoordinationState
 
 __all__ = [
     "check_count",
@@ -32,6 +35,9 @@ __all__ = [
     "agents",
     "inbox_sizes",
     "history",
+    "history_start",
+    "history_after",
+    "last_activity",
     "snapshot",
     "reader_for",
 ]
@@ -73,7 +79,14 @@ def check_since(since: object) -> Optional[int]:
 
 
 #: The classes whose state the views read.
-State = Union[galtro_core.CoordinationState, "RedisCoordinationState"]
+State = Union[galtro_core.CoordinationState, "RedisCoordinationState", "SqliteCoordinationState"]
+
+
+@runtime_checkable
+class _HasReader(Protocol):
+    def _reader(self) -> StateReader:
+        """The read-only views of this state."""
+        ...
 
 
 class _InProcessReader:
@@ -100,20 +113,72 @@ class _InProcessReader:
             for kind, time, texts in self._native.history(self._state, since, count)
         ]
 
+    # The history is kept by second: each second's events in the order they were
+    # appended. An event is appended to the second its operation read from the clock, a
+    # moment before it takes that second's lock, so the log of a second that has just
+    # passed can still grow. A cursor is therefore "FIRST:SEEN,SEEN,...": the first
+    # second not known to be complete, and how many events of it and of each following
+    # second were already read. Seconds more than _OPEN_SECONDS behind the clock are
+    # taken as complete and leave the cursor. The history is never trimmed in-process,
+    # so nothing is ever missed.
+    _OPEN_SECONDS = 2
+
     def history_start(self, since: Optional[int]) -> str:
-        raise NotImplementedError
+        first = math.floor(time.time()) if since is None else since
+        return f"{first}:"
 
     def history_after(self, cursor: str, count: Optional[int]) -> HistoryPage:
-        raise NotImplementedError
+        first, seen = _parse_cursor(cursor)
+        closed_before = math.floor(time.time()) - self._OPEN_SECONDS  # read before the events
+        limit = None if count is None else sum(seen) + count
+        counts = list(seen)
+        events: List[Event] = []
+        for kind, second, texts in self._native.history(self._state, first, limit):
+            index = second - first
+            while len(counts) <= index:
+                counts.append(0)
+            if index < len(seen) and seen[index] > 0:
+                seen[index] -= 1  # read before
+                continue
+            if count is not None and len(events) == count:
+                break
+            counts[index] += 1
+            events.append(Event(kind, second, dict(zip(EVENT_FIELDS[kind], texts))))
+        # The seconds known to be complete leave the front of the cursor.
+        drop = 0
+        while drop < len(counts) and first + drop < closed_before:
+            drop += 1
+        if drop:
+            first, counts = first + drop, counts[drop:]
+        if not counts and first < closed_before:
+            first = closed_before
+        return HistoryPage(events, f"{first}:" + ",".join(map(str, counts)), 0)
+
+
+def _parse_cursor(cursor: str) -> tuple[int, List[int]]:
+    """The first second and the counts already read of an in-process history cursor."""
+    try:
+        first_text, colon, seen_text = cursor.partition(":")
+        first = int(first_text)
+        seen = [int(part) for part in seen_text.split(",")] if seen_text else []
+    except ValueError:
+        raise ValueError(f"{cursor!r} is not a history cursor") from None
+    if not colon or first < 0 or any(number < 0 for number in seen):
+        raise ValueError(f"{cursor!r} is not a history cursor")
+    return first, seen
 
 
 def reader_for(state: object) -> StateReader:
-    """The reader of ``state``; ``TypeError`` for anything but the two classes."""
+    """The reader of ``state``; ``TypeError`` for anything but the state classes."""
     from galtro import _state_reader
 
     # Not isinstance with galtro_core's attribute, which Python code can replace.
     if _state_reader.is_state(state):
         return _InProcessReader(state)
+    # A reader the class defines: an object that makes up any attribute asked of it (a
+    # mock) is no state.
+    if isinstance(state, _HasReader) and hasattr(type(state), "_reader"):
+        return state._reader()  # pyright: ignore[reportPrivateUsage]
     try:
         from galtro.redis_state import RedisCoordinationState
     except ImportError:  # without redis-py there is no Redis state
@@ -124,8 +189,8 @@ def reader_for(state: object) -> StateReader:
 
             return RedisReader(state)
     raise TypeError(
-        f"{type(state).__qualname__!r} object is neither galtro_core.CoordinationState"
-        " nor galtro.RedisCoordinationState"
+        f"{type(state).__qualname__!r} object is none of galtro_core.CoordinationState,"
+        " galtro.SqliteCoordinationState and galtro.RedisCoordinationState"
     )
 
 
@@ -151,6 +216,40 @@ def history(state: State, since: Optional[float] = None, count: Optional[int] = 
     second) or later, at most ``count`` of them (the oldest), all without either.
     ``check_since`` and ``check_count`` say what is taken and what is raised."""
     return reader_for(state).history(check_since(since), check_count(count))
+
+
+def history_start(state: State, since: Optional[float] = None) -> str:
+    """A cursor for ``history_after``: before the first event of second ``since`` (a Unix
+    second) or later; without it, before the first event of the store's current second,
+    read on the store's own clock."""
+    return reader_for(state).history_start(check_since(since))
+
+
+def history_after(state: State, cursor: str, count: Optional[int] = None) -> HistoryPage:
+    """The events after ``cursor`` (from ``history_start`` or a ``HistoryPage``), oldest
+    first, at most ``count`` of them: a ``HistoryPage`` whose ``cursor`` follows on, and
+    whose ``missed`` counts the events that retention removed before they could be read.
+    Followed from page to page, every event is returned once. ``ValueError`` for a
+    cursor that is not one."""
+    return reader_for(state).history_after(cursor, check_count(count))
+
+
+def last_activity(state: State) -> Dict[str, int]:
+    """The Unix second of each agent's latest act that the state records: the newest
+    history event it caused (a claim, a release, a message or a broadcast it sent) or the
+    latest claim or renewal of a claim it holds. Agents with neither are not listed."""
+    reader = reader_for(state)
+    latest: Dict[str, int] = {}
+
+    def saw(agent_id: str, second: int) -> None:
+        if second > latest.get(agent_id, -1):
+            latest[agent_id] = second
+
+    for event in reader.history(None, None):
+        saw(event.fields.get("agent_id", event.fields.get("from_agent", "")), event.time)
+    for claim in reader.claims():
+        saw(claim.holder, max(claim.claimed_at, claim.renewed_at))
+    return latest
 
 
 def snapshot(state: State) -> Dict[str, Any]:

@@ -48,7 +48,11 @@ from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder
 __all__ = ["LEASE_SECONDS", "MARGIN_SECONDS", "Lease", "AsyncLease", "hold", "ahold",
            "connection_errors"]
 
+# A library logs to its own logger and leaves the output to the application. The
+# handler is added where the package logs, so that a process that never holds a lease
+# does not import logging.
 logger = logging.getLogger("galtro")
+logger.addHandler(logging.NullHandler())
 
 #: The lease of a claim, in seconds, on every store.
 LEASE_SECONDS = 300.0
@@ -468,8 +472,9 @@ def ahold(
     renew_every: Optional[float] = None,
 ) -> AsyncLease:
     """``hold`` for ``async with``: waits with ``asyncio.sleep`` and renews from an
-    asyncio task. Takes ``galtro.AsyncRedisCoordinationState`` or an in-process
-    ``galtro_core.CoordinationState``, whose calls never block."""
+    asyncio task. Takes ``galtro.AsyncRedisCoordinationState``, an in-process
+    ``galtro_core.CoordinationState``, whose calls never block, or
+    ``galtro.SqliteCoordinationState``, whose calls run in a worker thread."""
     return AsyncLease(
         state, agent_id, file=file, task=task, wait=wait, renew=renew, renew_every=renew_every
     )

@@ -3,13 +3,13 @@
 
 from __future__ import annotations
 
-import inspect
-from typing import Awaitable, Optional, Tuple, TypeVar, Union
+from typing import Awaitable, Callable, List, Optional, Tuple, TypeVar, Union
 
 from galtro._protocol import AsyncCoordinationStateLike, CoordinationStateLike
-from galtro._refusals import claim_refusal, release_refusal, renew_refusal
+from galtro._refusals import NoClaim, NotHolder, claim_refusal, release_refusal, \
+    renew_refusal
 
-__all__ = ["resource_of", "claim", "renew", "release", "aclaim", "arenew", "arelease"]
+__all__ = ["resource_of", "claim", "renew", "release", "evict", "aclaim", "arenew", "arelease"]
 
 T = TypeVar("T")
 AnyState = Union[CoordinationStateLike, AsyncCoordinationStateLike]
@@ -51,34 +51,67 @@ def release(state: CoordinationStateLike, agent_id: str, resource_key: str) -> N
         raise release_refusal(error, agent_id, resource_key) from None
 
 
-async def _result(value: Union[T, Awaitable[T]]) -> T:
-    """Awaits a coroutine's result; takes a plain result (an in-process call) as it is."""
+def evict(state: CoordinationStateLike, agent_id: str) -> List[str]:
+    """Releases every claim of ``agent_id`` (an agent that died, or whose session ended)
+    and leaves it idle; returns the keys released. Claims released or taken over
+    meanwhile are passed over."""
+    from galtro import _inspect  # here: it loads the native module, which claims do not
+
+    released: List[str] = []
+    for claim in _inspect.claims(state):  # type: ignore[arg-type]
+        if claim.holder != agent_id:
+            continue
+        try:
+            release(state, agent_id, claim.resource_key)
+        except (NoClaim, NotHolder):  # released or taken over meanwhile
+            continue
+        released.append(claim.resource_key)
+    if not released and state.status(agent_id) == "busy":
+        # Its claims were taken over: only a release of its own makes it idle.
+        key = f"evict {agent_id}"
+        state.claim_task(agent_id, key)
+        state.release(agent_id, f"task:{key}")
+    return released
+
+
+async def _result(state: AnyState, call: Callable[[], Union[T, Awaitable[T]]]) -> T:
+    """The result of ``call``: awaited for an asynchronous state; run in a worker thread
+    for a state whose calls block (its class sets ``_blocking``); taken as it is from an
+    in-process call, which never blocks."""
+    # Imported here: the synchronous operations run in processes that never await.
+    import asyncio
+    import inspect
+
+    if getattr(state, "_blocking", False):
+        value = await asyncio.to_thread(call)
+    else:
+        value = call()
     if inspect.isawaitable(value):
         return await value
     return value
 
 
 async def aclaim(state: AnyState, agent_id: str, kind: str, name: str) -> str:
-    """``claim`` for either an asynchronous or an in-process state."""
+    """``claim`` for an asynchronous, a blocking or an in-process state."""
     try:
         if kind == "file":
-            return await _result(state.claim_file(agent_id, name))
-        return await _result(state.claim_task(agent_id, name))
+            return await _result(state, lambda: state.claim_file(agent_id, name))
+        return await _result(state, lambda: state.claim_task(agent_id, name))
     except RuntimeError as error:
         raise claim_refusal(error, kind, name) from None
 
 
 async def arenew(state: AnyState, agent_id: str, resource_key: str) -> str:
-    """``renew`` for either an asynchronous or an in-process state."""
+    """``renew`` for an asynchronous, a blocking or an in-process state."""
     try:
-        return await _result(state.renew_claim(agent_id, resource_key))
+        return await _result(state, lambda: state.renew_claim(agent_id, resource_key))
     except RuntimeError as error:
         raise renew_refusal(error, agent_id, resource_key) from None
 
 
 async def arelease(state: AnyState, agent_id: str, resource_key: str) -> None:
-    """``release`` for either an asynchronous or an in-process state."""
+    """``release`` for an asynchronous, a blocking or an in-process state."""
     try:
-        await _result(state.release(agent_id, resource_key))
+        await _result(state, lambda: state.release(agent_id, resource_key))
     except RuntimeError as error:
         raise release_refusal(error, agent_id, resource_key) from None

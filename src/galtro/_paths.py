@@ -5,11 +5,12 @@ from __future__ import annotations
 
 import os
 import posixpath
-from typing import Union
+from typing import TYPE_CHECKING, Optional, Union
 
-__all__ = ["file_key"]
+__all__ = ["file_key", "project_root"]
 
-StrPath = Union[str, "os.PathLike[str]"]
+if TYPE_CHECKING:  # annotations only, which are not evaluated at run time
+    StrPath = Union[str, os.PathLike[str]]
 
 
 def _posix(path: StrPath) -> str:
@@ -37,3 +38,17 @@ def file_key(root: StrPath, path: StrPath) -> str:
     if relative == "." or relative == ".." or relative.startswith("../"):
         raise ValueError(f"{os.fspath(path)!r} is not a file under {os.fspath(root)!r}")
     return relative
+
+
+def project_root(start: Optional[str] = None) -> str:
+    """The nearest directory at or above ``start`` (default: the working directory) that
+    holds ``.git`` (a directory, or a file in a worktree), else ``start`` itself: the
+    root that file paths are named against. Found by looking, without running git."""
+    start = os.path.abspath(start or os.getcwd())
+    directory = start
+    while not os.path.exists(os.path.join(directory, ".git")):
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            return start
+        directory = parent
+    return directory

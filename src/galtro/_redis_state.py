@@ -10,7 +10,6 @@ they differ only in how a command is sent, awaited or not. Key layout and script
 
 from __future__ import annotations
 
-import inspect
 import os
 from typing import (Any, Awaitable, Callable, Generator, Generic, Mapping, Optional, Protocol,
                     Sequence, Tuple, TypeVar, cast)
@@ -22,7 +21,7 @@ import redis.retry
 from redis.backoff import NoBackoff
 
 from . import _redis_scripts as scripts
-from ._binding import PARAMETERS, bind
+from ._binding import bind, show_signatures
 
 T = TypeVar("T")
 C = TypeVar("C")
@@ -470,15 +469,4 @@ class AsyncRedisCoordinationState(_StateBase[AsyncClient]):
             await self._run(self._layout.remove_delivered(agent_id, messages))
 
 
-def _show_signatures() -> None:
-    """Gives each method the signature it binds, for help() and inspect.signature."""
-    for cls in (RedisCoordinationState, AsyncRedisCoordinationState):
-        for method, params in PARAMETERS.items():
-            function = getattr(cls, method)
-            function.__signature__ = inspect.Signature(
-                [inspect.Parameter("self", inspect.Parameter.POSITIONAL_ONLY)]
-                + [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD)
-                   for name in params])
-
-
-_show_signatures()
+show_signatures(RedisCoordinationState, AsyncRedisCoordinationState)

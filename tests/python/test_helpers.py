@@ -362,7 +362,7 @@ def test_the_views_know_the_real_class_whatever_its_module_attribute_names(swap)
     native, views, fake_is_state, real_is_state, sizes = json.loads(out)
     fake_type = "MagicMock" if "after" in swap else "Fake"
     assert native == [f"'{fake_type}' object cannot be converted to 'CoordinationState'"] * 5
-    assert all(view.startswith(f"'{fake_type}' object is neither") for view in views), views
+    assert all(view.startswith(f"'{fake_type}' object is none of") for view in views), views
     assert (fake_is_state, real_is_state, sizes) == (False, True, {"b": 1})
 
 
