@@ -246,6 +246,16 @@ class _Command:
     def _readable(self) -> _inspect.State:
         return cast(_inspect.State, self.state)
 
+    def mcp(self) -> None:
+        try:
+            from galtro import _mcp
+        except ImportError as error:
+            if (error.name or "").split(".")[0] not in ("mcp", "pydantic", "anyio"):
+                raise
+            raise UsageError("the MCP server needs the mcp package (Python 3.10 or later); "
+                             "install it with: pip install 'galtro_core[mcp]'") from None
+        _mcp.run(self.args, self.state)
+
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
@@ -301,6 +311,20 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--since", type=float, help="from this Unix second on (default: now)")
     sub.add_argument("--interval", type=float, default=1.0,
                      help="seconds between reads (default %(default)s)")
+    sub = command("mcp", _Command.mcp, "serve the state as MCP tools, over standard input "
+                  "and output or, with --http, at http://HOST:PORT/mcp")
+    sub.add_argument("--agent", help="act as this agent (default: $GALTRO_AGENT); without "
+                     "either, every tool that acts takes agent_id")
+    sub.add_argument("--root", help="project root that file paths are named against "
+                     "(default: the git top level, else the working directory)")
+    sub.add_argument("--http", action="store_true", help="serve Streamable HTTP")
+    sub.add_argument("--host", default="127.0.0.1", help="with --http (default %(default)s)")
+    sub.add_argument("--port", type=int, default=8765, help="with --http (default %(default)s)")
+    sub.add_argument("--allow-remote", action="store_true", help="allow a --host that is "
+                     "not loopback; put an authenticating proxy in front of it")
+    sub.add_argument("--allowed-host", action="append", default=[], metavar="NAME[:PORT]",
+                     help="a further Host (and Origin) name the server answers, e.g. the "
+                     "proxy's; repeatable")
     return parser
 
 
