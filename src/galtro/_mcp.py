@@ -25,7 +25,7 @@ import json
 import os
 import time
 from pathlib import Path
-from typing import Annotated, Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Annotated, Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
 import anyio.from_thread
 from mcp.server.mcpserver import MCPServer
@@ -409,7 +409,7 @@ class _Tools:
         return _result({"events": rows}, "\n".join(lines) if lines else "Nothing happened.")
 
     def _readable(self) -> _inspect.State:
-        return self.state  # type: ignore[return-value]
+        return cast(_inspect.State, self.state)
 
 
 # Each tool: its name, whether it acts as an agent, and its annotations. A release gives
