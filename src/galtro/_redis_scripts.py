@@ -243,6 +243,22 @@ table.insert(reply, 1, 'ok')
 return record(KEYS[2], reply)
 """)
 
+REMOVE_DELIVERED = Script(r"""
+-- Removes delivered messages from the front of an inbox: all of them if the inbox
+-- still starts with exactly these records, else nothing (another reader removed
+-- them, and what stands there now was not delivered).
+-- KEYS[1] the inbox. ARGV the delivered message records, oldest first.
+-- Returns the number of records removed.
+local count = #ARGV
+local front = redis.call('LRANGE', KEYS[1], 0, count - 1)
+if #front ~= count then return 0 end
+for i = 1, count do
+  if front[i] ~= ARGV[i] then return 0 end
+end
+redis.call('LTRIM', KEYS[1], count, -1)
+return count
+""")
+
 STATUS = Script(r"""
 -- An agent's status. KEYS[1] statuses. ARGV[1] agent id.
 -- Returns "idle" for an agent without one.

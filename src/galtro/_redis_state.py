@@ -64,6 +64,12 @@ def _message(record: bytes, owner: str) -> Message:
     return (_decode(rest[:cut]), owner, _decode(rest[cut:]), int(stamp))
 
 
+def _message_record(message: Message) -> bytes:
+    """The inbox record of a message as ``inbox`` returned it: ``_message`` reversed."""
+    sender = str.encode(message[0], "utf-8")
+    return b"%d:%d:%s%s" % (message[3], len(sender), sender, str.encode(message[2], "utf-8"))
+
+
 def _check_holder(reply: Sequence[bytes], agent: bytes, verb: str, absent: str) -> None:
     """Raises the refusal of a renewal or a release: ``absent`` where there is no claim,
     naming the holder where the claim is another agent's."""
@@ -200,6 +206,12 @@ class _Layout:
 
         return _Call(scripts.DRAIN, (self.inbox_prefix + agent, self.request_key()), (),
                      finish)
+
+    def remove_delivered(self, agent_id: str, messages: Sequence[Message]) -> _Call[None]:
+        (agent,) = self.bind("inbox", (agent_id,), {})
+        records = [_message_record(message) for message in messages]
+        return _Call(scripts.REMOVE_DELIVERED, (self.inbox_prefix + agent,), records,
+                     lambda reply: None)
 
     # --- status ---
 
@@ -363,6 +375,12 @@ class RedisCoordinationState(_StateBase[SyncClient]):
         """The agent's status; ``"idle"`` for an agent never seen."""
         return self._run(self._layout.status(args, kwargs))
 
+    def _remove_delivered(self, agent_id: str, messages: Sequence[Message]) -> None:
+        """Removes ``messages``, as ``inbox(agent_id)`` returned them, from the front of
+        that inbox, all of them or, if the inbox no longer starts with them, none."""
+        if messages:
+            self._run(self._layout.remove_delivered(agent_id, messages))
+
 
 class AsyncRedisCoordinationState(_StateBase[AsyncClient]):
     """``RedisCoordinationState`` on redis-py's asyncio client (``redis.asyncio.Redis``):
@@ -427,6 +445,11 @@ class AsyncRedisCoordinationState(_StateBase[AsyncClient]):
     async def status(self, *args: Any, **kwargs: Any) -> str:
         """As ``RedisCoordinationState.status``, awaited."""
         return await self._run(self._layout.status(args, kwargs))
+
+    async def _remove_delivered(self, agent_id: str, messages: Sequence[Message]) -> None:
+        """As ``RedisCoordinationState._remove_delivered``, awaited."""
+        if messages:
+            await self._run(self._layout.remove_delivered(agent_id, messages))
 
 
 def _show_signatures() -> None:
