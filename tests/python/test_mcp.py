@@ -108,6 +108,7 @@ def test_every_tool_two_agents_and_refusals(redis_state):
             sent = await ok(shared, "send_message", agent_id="b", to_agent="a",
                             content="may I have src/app.py?")
             assert sent["from_agent"] == "b" and sent["to_agent"] == "a"
+            await ok(a, "send_message", to_agent="b", content="in ten minutes")
             await ok(a, "broadcast", content="build is green")
             peeked = await ok(a, "peek_messages")
             read = await call(a, "read_messages")
@@ -116,7 +117,8 @@ def test_every_tool_two_agents_and_refusals(redis_state):
             assert text(read).startswith("b (") and text(read).endswith("): may I have src/app.py?")
             assert await ok(a, "read_messages") == {"messages": []}
             inbox = await ok(shared, "peek_messages", agent_id="b")
-            assert [m["content"] for m in inbox["messages"]] == ["build is green"]
+            assert [m["content"] for m in inbox["messages"]] == ["in ten minutes",
+                                                                 "build is green"]
 
             assert await ok(shared, "status", agent_id="a") == {"agent_id": "a", "status": "busy"}
             claims = (await ok(shared, "list_claims"))["claims"]
@@ -124,7 +126,7 @@ def test_every_tool_two_agents_and_refusals(redis_state):
                 ("file:src/app.py", "a"), ("task:42", "a")]
             assert all(295 <= c["seconds_left"] <= 300 and not c["expired"] for c in claims)
             agents = {row["agent_id"]: row for row in (await ok(a, "list_agents"))["agents"]}
-            assert agents["a"]["status"] == "busy" and agents["b"]["unread"] == 1
+            assert agents["a"]["status"] == "busy" and agents["b"]["unread"] == 2
             assert abs(agents["b"]["last_activity"] - time.time()) < 5
             events = (await ok(a, "recent_history", since_seconds_ago=60, limit=2))["events"]
             assert [e["kind"] for e in events] == ["message_sent", "broadcast"]
