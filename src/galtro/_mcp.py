@@ -182,11 +182,12 @@ def _message_out(message: Message) -> MessageOut:
 
 
 def _messages_result(messages: Sequence[Message], agent_id: str) -> CallToolResult:
-    """The messages for ``agent_id``, without the echoes of its own broadcasts."""
-    shown = [_message_out(m) for m in messages if m[0] != agent_id]
+    """The messages of ``agent_id``'s inbox; in the text, its own (the echoes of its
+    broadcasts) are marked as from "you"."""
+    shown = [_message_out(m) for m in messages]
     now = time.time()
-    lines = [f"{m['from_agent']} ({_age(now - m['timestamp'])} ago): {m['content']}"
-             for m in shown]
+    lines = [f"{'you' if m['from_agent'] == agent_id else m['from_agent']} "
+             f"({_age(now - m['timestamp'])} ago): {m['content']}" for m in shown]
     return _result({"messages": shown}, "\n".join(lines) if lines else "No messages.")
 
 
@@ -336,7 +337,7 @@ class _Tools:
     def read_messages(self, agent_id: AgentId) -> Annotated[CallToolResult, MessagesOut]:
         """Read your new messages, oldest first, and remove them from your inbox. Call it
         when you are told that messages are waiting, and answer with send_message. Your
-        own broadcasts are left out."""
+        own broadcasts come back to you too, marked as from "you"."""
         reply: List[CallToolResult] = []
 
         def write(messages: List[Message]) -> None:
@@ -357,8 +358,8 @@ class _Tools:
         return _messages_result(self.state.inbox(agent_id), agent_id)
 
     def status(self, agent_id: OtherAgent) -> Annotated[CallToolResult, StatusOut]:
-        """An agent's status: "busy" while it holds a claim, "idle" otherwise (also for
-        an agent never seen)."""
+        """An agent's status: "busy" after it claimed something, "idle" after a release
+        or if never seen. list_claims shows what each agent actually holds."""
         status = self.state.status(agent_id)
         return _result({"agent_id": agent_id, "status": status}, f"{agent_id}: {status}")
 

@@ -3,6 +3,7 @@ input and output (a ``galtro mcp`` process) and over Streamable HTTP, on a real 
 
 import contextlib
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -113,8 +114,10 @@ def test_every_tool_two_agents_and_refusals(redis_state):
             peeked = await ok(a, "peek_messages")
             read = await call(a, "read_messages")
             assert read.structured_content == peeked
-            assert [m["content"] for m in peeked["messages"]] == ["may I have src/app.py?"]
-            assert text(read).startswith("b (") and text(read).endswith("): may I have src/app.py?")
+            assert [(m["from_agent"], m["content"]) for m in peeked["messages"]] == [
+                ("b", "may I have src/app.py?"), ("a", "build is green")]
+            assert re.fullmatch(r"b \(\d+s ago\): may I have src/app.py\?\n"
+                                r"you \(\d+s ago\): build is green", text(read))
             assert await ok(a, "read_messages") == {"messages": []}
             inbox = await ok(shared, "peek_messages", agent_id="b")
             assert [m["content"] for m in inbox["messages"]] == ["in ten minutes",
@@ -208,24 +211,49 @@ def free_port():
         return probe.getsockname()[1]
 
 
-@pytest.fixture
-def http_server(redis_server, namespace, tmp_path):
+@contextlib.contextmanager
+def galtro_http(redis_server, namespace, *options):
+    """A ``galtro mcp --http`` process on a free port; yields the port."""
     port = free_port()
     process = subprocess.Popen(
         [sys.executable, "-m", "galtro", "--url", redis_server.url, "--namespace", namespace,
-         "mcp", "--http", "--port", str(port), "--root", str(tmp_path)],
+         "mcp", "--http", "--port", str(port), *options],
         env=galtro_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
-        for _ in range(200):
+        for _ in range(400):
             with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)):
                 break
             assert process.poll() is None, process.stderr.read().decode()
             time.sleep(0.05)
-        yield f"http://127.0.0.1:{port}/mcp"
+        yield port
     finally:
         process.terminate()
         process.wait(timeout=10)
         process.stderr.close()
+
+
+@pytest.fixture
+def http_server(redis_server, namespace, tmp_path):
+    with galtro_http(redis_server, namespace, "--root", str(tmp_path)) as port:
+        yield f"http://127.0.0.1:{port}/mcp"
+
+
+# A request that passes the checks of Host and Origin is still refused, with 400, for
+# want of a session; one that fails them gets 421 (Host) or 403 (Origin).
+PASSED = 400
+
+
+def post(url, **headers):
+    """The HTTP status of a ping posted to ``url`` with ``headers``."""
+    request = urllib.request.Request(
+        url, method="POST", data=b'{"jsonrpc":"2.0","id":1,"method":"ping"}',
+        headers={"Content-Type": "application/json",
+                 "Accept": "application/json, text/event-stream", **headers})
+    try:
+        with urllib.request.urlopen(request, timeout=10) as response:
+            return response.status
+    except urllib.error.HTTPError as error:
+        return error.code
 
 
 def test_http_serves_many_agents_and_refuses_a_foreign_origin(http_server, redis_state):
@@ -238,25 +266,23 @@ def test_http_serves_many_agents_and_refuses_a_foreign_origin(http_server, redis
     run_async(body)
     assert redis_state.status("a") == "busy"
 
-    def post(origin):
-        request = urllib.request.Request(
-            http_server, method="POST", data=b'{"jsonrpc":"2.0","id":1,"method":"ping"}',
-            headers={"Origin": origin, "Content-Type": "application/json",
-                     "Accept": "application/json, text/event-stream"})
-        try:
-            with urllib.request.urlopen(request, timeout=10) as response:
-                return response.status
-        except urllib.error.HTTPError as error:
-            return error.code
-
-    assert post("http://evil.example") == 403
-    assert post(http_server.rsplit("/", 1)[0]) != 403
+    assert post(http_server, Origin="http://evil.example") == 403
+    assert post(http_server, Origin=http_server.rsplit("/", 1)[0]) == PASSED
 
 
-def test_http_on_a_remote_host_needs_allow_remote():
+def test_http_on_another_host_needs_allow_remote_and_checks_host(redis_server, namespace):
     result = subprocess.run(
-        [sys.executable, "-m", "galtro", "--url", "redis://localhost:1/0", "mcp", "--http",
+        [sys.executable, "-m", "galtro", "--url", redis_server.url, "mcp", "--http",
          "--host", "0.0.0.0"], capture_output=True, text=True, env=galtro_env(), timeout=60)
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr == ("galtro: --host 0.0.0.0 is reachable from other machines: pass "
                              "--allow-remote, and put an authenticating proxy in front\n")
+
+    with galtro_http(redis_server, namespace, "--host", "0.0.0.0", "--allow-remote",
+                     "--allowed-host", "proxy.internal") as port:
+        url = f"http://127.0.0.1:{port}/mcp"
+        assert post(url, Host="proxy.internal") == PASSED
+        assert post(url, Host="proxy.internal", Origin="https://proxy.internal") == PASSED
+        assert post(url, Host=f"0.0.0.0:{port}") == PASSED
+        assert post(url, Host=f"127.0.0.1:{port}") == 421
+        assert post(url, Host="proxy.internal", Origin="http://evil.example") == 403
