@@ -24,7 +24,6 @@ import inspect
 import json
 import os
 import time
-from pathlib import Path
 from typing import Annotated, Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
 import anyio.from_thread
@@ -165,14 +164,13 @@ def _result(data: Any, text: str) -> CallToolResult:
 def _refused(refusal: Refusal) -> CallToolResult:
     """A refusal as a tool error: the message unchanged, and who holds what."""
     holder: Optional[str] = getattr(refusal, "holder", None)
-    data = {"refused": type(refusal).__name__, "resource_key": refusal.resource_key,
-            "holder": holder}
-    return CallToolResult(content=[TextContent(type="text", text=str(refusal))],
+    return _failed(str(refusal), {"refused": type(refusal).__name__,
+                                  "resource_key": refusal.resource_key, "holder": holder})
+
+
+def _failed(text: str, data: Optional[Dict[str, Any]] = None) -> CallToolResult:
+    return CallToolResult(content=[TextContent(type="text", text=text)],
                           structured_content=data, is_error=True)
-
-
-def _failed(text: str) -> CallToolResult:
-    return CallToolResult(content=[TextContent(type="text", text=text)], is_error=True)
 
 
 def _message_out(message: Message) -> MessageOut:
@@ -215,13 +213,17 @@ def _last_activity(claims: List[_inspect.ClaimInfo],
 
 
 def project_root(start: Optional[str] = None) -> str:
-    """The git top level above ``start`` (the working directory by default), else
-    ``start`` itself: the root that file paths are named against."""
-    here = Path(start or os.getcwd()).resolve()
-    for folder in (here, *here.parents):
-        if (folder / ".git").exists():
-            return str(folder)
-    return str(here)
+    """The nearest directory at or above ``start`` (default: the working directory) that
+    holds ``.git`` (a directory, or a file in a worktree), else ``start`` itself: the
+    root that file paths are named against."""
+    start = os.path.abspath(start or os.getcwd())
+    directory = start
+    while not os.path.exists(os.path.join(directory, ".git")):
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            return start
+        directory = parent
+    return directory
 
 
 # --- Tools -----------------------------------------------------------------------------
@@ -245,18 +247,13 @@ class _Tools:
         return "file:" + file_key(self.root, resource)
 
     def _claim(self, agent_id: str, kind: str, name: str, wait_seconds: float) -> CallToolResult:
-        try:
-            # A lease that is not renewed is exactly a claim that may wait: it polls
-            # with backoff until the claim is free or the wait is over.
-            if kind == "file":
-                name = file_key(self.root, name)
-                Lease(self.state, agent_id, file=name, wait=wait_seconds, renew=False).__enter__()
-            else:
-                Lease(self.state, agent_id, task=name, wait=wait_seconds, renew=False).__enter__()
-        except Refusal as refusal:
-            return _refused(refusal)
-        except ValueError as error:
-            return _failed(str(error))
+        # A lease that is not renewed is exactly a claim that may wait: it polls with
+        # backoff until the claim is free or the wait is over.
+        if kind == "file":
+            name = file_key(self.root, name)
+            Lease(self.state, agent_id, file=name, wait=wait_seconds, renew=False).__enter__()
+        else:
+            Lease(self.state, agent_id, task=name, wait=wait_seconds, renew=False).__enter__()
         key = f"{kind}:{name}"
         data: ClaimOut = {"resource_key": key, "holder": agent_id, "lease_seconds": LEASE_SECONDS}
         return _result(data, f"Claimed {key} for {LEASE_SECONDS:g} s. Release it when done.")
@@ -291,13 +288,8 @@ class _Tools:
 
         Fails if the claim is gone or another agent now holds it (the failure names the
         holder): stop editing, and claim the resource again or message the holder."""
-        try:
-            key = self._key(resource)
-            _operations.renew(self.state, agent_id, key)
-        except Refusal as refusal:
-            return _refused(refusal)
-        except ValueError as error:
-            return _failed(str(error))
+        key = self._key(resource)
+        _operations.renew(self.state, agent_id, key)
         data: ClaimOut = {"resource_key": key, "holder": agent_id, "lease_seconds": LEASE_SECONDS}
         return _result(data, f"Renewed {key} for {LEASE_SECONDS:g} s.")
 
@@ -308,13 +300,8 @@ class _Tools:
 
         Fails if you hold no claim on it (nothing to do) or another agent holds it (the
         failure names the holder)."""
-        try:
-            key = self._key(resource)
-            _operations.release(self.state, agent_id, key)
-        except Refusal as refusal:
-            return _refused(refusal)
-        except ValueError as error:
-            return _failed(str(error))
+        key = self._key(resource)
+        _operations.release(self.state, agent_id, key)
         data: ReleaseOut = {"resource_key": key, "released": True}
         return _result(data, f"Released {key}.")
 
@@ -441,8 +428,8 @@ _TOOLS: Tuple[Tuple[str, bool, ToolAnnotations], ...] = (
 def _tool(method: Callable[..., CallToolResult],
           agent_id: Optional[str]) -> Callable[..., CallToolResult]:
     """``method`` as a tool: with ``agent_id``, its first parameter (the agent id) is
-    bound and gone from its signature, so that the input schema does not ask for it; a
-    store that cannot be reached is a tool error that says so."""
+    bound and gone from its signature, so that the input schema does not ask for it. A
+    refusal, a bad path and a store that cannot be reached are tool errors."""
     signature = inspect.signature(method)
     parameters = list(signature.parameters.values())
     bound: Tuple[str, ...] = ()
@@ -452,6 +439,10 @@ def _tool(method: Callable[..., CallToolResult],
     def tool(**arguments: Any) -> CallToolResult:
         try:
             return method(*bound, **arguments)
+        except Refusal as refusal:
+            return _refused(refusal)
+        except ValueError as error:  # a path outside the project root
+            return _failed(str(error))
         except connection_errors() as error:
             return _failed(f"cannot reach the coordination store: {error}")
 
