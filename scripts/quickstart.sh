@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds galtro_core and installs it into the virtual environment .venv (made with
 # python3, or $PYTHON), then runs the demo of agents coordinating through one
-# CoordinationState. On Debian, installs what the build and the demo need first: a
+# CoordinationState, and two galtro processes sharing one state through the default
+# store (a SQLite file in the repository's git folder; no server). On Debian, installs what the build and the demo need first: a
 # C++ compiler, the venv module and libfaketime (for the demo's lease lapse).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,4 +26,13 @@ log "building and installing galtro_core into $VENV (a minute or so)"
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check .
 log "running examples/agents_demo.py"
 "$VENV/bin/python" examples/agents_demo.py
+galtro() { "$VENV/bin/galtro" --namespace quickstart "$@"; }
+log "two processes, one state: $(galtro where)"
+galtro release alice file:README.md 2>/dev/null || true  # left by an interrupted run
+galtro claim-file alice README.md
+if galtro claim-file bob README.md; then
+  echo "bob was not refused" >&2
+  exit 1
+fi
+galtro release alice file:README.md
 log "done: '. $VENV/bin/activate' puts galtro_core on this shell's python"

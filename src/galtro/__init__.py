@@ -2,7 +2,9 @@
 """galtro: the coordination state of cooperating agents, in one process or across many.
 
 ``galtro_core.CoordinationState`` keeps the state inside one Python process.
-``galtro.RedisCoordinationState`` keeps the same state on a Redis server, shared by
+``galtro.SqliteCoordinationState`` keeps the same state in one SQLite file, shared by
+every process of one machine (the standard library's ``sqlite3``, imported when it is
+first used). ``galtro.RedisCoordinationState`` keeps it on a Redis server, shared by
 every process and machine that reaches it, with the same methods, results and errors;
 ``galtro.AsyncRedisCoordinationState`` is the same on redis-py's asyncio client. They
 need redis-py (``pip install "galtro_core[redis]"``), which is imported only when one
@@ -38,6 +40,7 @@ from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder, Refus
 if TYPE_CHECKING:
     from .redis_state import AsyncRedisCoordinationState, RedisCoordinationState, \
         UnsupportedServerError
+    from .sqlite_state import SqliteCoordinationState, StateFileError
 
 # A library logs to its own logger and leaves the output to the application.
 logging.getLogger("galtro").addHandler(logging.NullHandler())
@@ -45,6 +48,7 @@ logging.getLogger("galtro").addHandler(logging.NullHandler())
 _REDIS_NAMES = frozenset(
     ["AsyncRedisCoordinationState", "RedisCoordinationState", "UnsupportedServerError"]
 )
+_SQLITE_NAMES = frozenset(["SqliteCoordinationState", "StateFileError"])
 
 __all__: list[str] = [
     "Agent",
@@ -64,6 +68,8 @@ __all__: list[str] = [
     "NotHolder",
     "RedisCoordinationState",
     "Refusal",
+    "SqliteCoordinationState",
+    "StateFileError",
     "UnsupportedServerError",
     "agents",
     "ahold",
@@ -81,6 +87,10 @@ def __getattr__(name: str) -> Any:
         from . import redis_state
 
         return getattr(redis_state, name)
+    if name in _SQLITE_NAMES:
+        from . import sqlite_state
+
+        return getattr(sqlite_state, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

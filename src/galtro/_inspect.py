@@ -1,24 +1,26 @@
 # pyright: strict
 """A look at the state: claims, agents, inbox sizes, history, and all of them as JSON.
 
-Each function takes either class and reads it through a ``StateReader``: an in-process
-``galtro_core.CoordinationState`` through ``galtro._state_reader``, which takes the
-tables' locks as a reader only; a ``galtro.RedisCoordinationState`` through
-``galtro._redis_reader``, which only reads. No reader changes, renews or creates
-anything.
+Each function takes any of the classes and reads it through a ``StateReader``: an
+in-process ``galtro_core.CoordinationState`` through ``galtro._state_reader``, which
+takes the tables' locks as a reader only; a ``galtro.RedisCoordinationState`` through
+``galtro._redis_reader``, which only reads; any other state through the reader its
+``_reader()`` method returns (``galtro.SqliteCoordinationState``: ``galtro._sqlite_reader``).
+No reader changes, renews or creates anything.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import math
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Protocol, Union, runtime_checkable
 
 import galtro_core
 from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, HistoryPage, StateReader
 
 if TYPE_CHECKING:
     from galtro.redis_state import RedisCoordinationState
+    from galtro.sqlite_state import SqliteCoordinationState
 
 __all__ = [
     "ClaimInfo",
@@ -35,7 +37,14 @@ __all__ = [
 
 
 #: The classes whose state the views read.
-State = Union[galtro_core.CoordinationState, "RedisCoordinationState"]
+State = Union[galtro_core.CoordinationState, "RedisCoordinationState", "SqliteCoordinationState"]
+
+
+@runtime_checkable
+class _HasReader(Protocol):
+    def _reader(self) -> StateReader:
+        """The read-only views of this state."""
+        ...
 
 
 class _InProcessReader:
@@ -70,9 +79,11 @@ class _InProcessReader:
 
 
 def reader_for(state: object) -> StateReader:
-    """The reader of ``state``; ``TypeError`` for anything but the two classes."""
+    """The reader of ``state``; ``TypeError`` for anything but the state classes."""
     if isinstance(state, galtro_core.CoordinationState):
         return _InProcessReader(state)
+    if isinstance(state, _HasReader):
+        return state._reader()  # pyright: ignore[reportPrivateUsage]
     try:
         from galtro.redis_state import RedisCoordinationState
     except ImportError:  # without redis-py there is no Redis state
@@ -83,8 +94,8 @@ def reader_for(state: object) -> StateReader:
 
             return RedisReader(state)
     raise TypeError(
-        f"{type(state).__qualname__!r} object is neither galtro_core.CoordinationState"
-        " nor galtro.RedisCoordinationState"
+        f"{type(state).__qualname__!r} object is none of galtro_core.CoordinationState,"
+        " galtro.SqliteCoordinationState and galtro.RedisCoordinationState"
     )
 
 

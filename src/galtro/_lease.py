@@ -372,8 +372,9 @@ def ahold(
     renew_every: Optional[float] = None,
 ) -> AsyncLease:
     """``hold`` for ``async with``: waits with ``asyncio.sleep`` and renews from an
-    asyncio task. Takes ``galtro.AsyncRedisCoordinationState`` or an in-process
-    ``galtro_core.CoordinationState``, whose calls never block."""
+    asyncio task. Takes ``galtro.AsyncRedisCoordinationState``, an in-process
+    ``galtro_core.CoordinationState``, whose calls never block, or
+    ``galtro.SqliteCoordinationState``, whose calls run in a worker thread."""
     return AsyncLease(
         state, agent_id, file=file, task=task, wait=wait, renew=renew, renew_every=renew_every
     )

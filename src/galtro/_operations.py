@@ -3,8 +3,9 @@
 
 from __future__ import annotations
 
+import asyncio
 import inspect
-from typing import Awaitable, Optional, Tuple, TypeVar, Union
+from typing import Awaitable, Callable, Optional, Tuple, TypeVar, Union
 
 from galtro._protocol import AsyncCoordinationStateLike, CoordinationStateLike
 from galtro._refusals import claim_refusal, release_refusal, renew_refusal
@@ -51,34 +52,40 @@ def release(state: CoordinationStateLike, agent_id: str, resource_key: str) -> N
         raise release_refusal(error, agent_id, resource_key) from None
 
 
-async def _result(value: Union[T, Awaitable[T]]) -> T:
-    """Awaits a coroutine's result; takes a plain result (an in-process call) as it is."""
+async def _result(state: AnyState, call: Callable[[], Union[T, Awaitable[T]]]) -> T:
+    """The result of ``call``: awaited for an asynchronous state; run in a worker thread
+    for a state whose calls block (its class sets ``_blocking``); taken as it is from an
+    in-process call, which never blocks."""
+    if getattr(state, "_blocking", False):
+        value = await asyncio.to_thread(call)
+    else:
+        value = call()
     if inspect.isawaitable(value):
         return await value
     return value
 
 
 async def aclaim(state: AnyState, agent_id: str, kind: str, name: str) -> str:
-    """``claim`` for either an asynchronous or an in-process state."""
+    """``claim`` for an asynchronous, a blocking or an in-process state."""
     try:
         if kind == "file":
-            return await _result(state.claim_file(agent_id, name))
-        return await _result(state.claim_task(agent_id, name))
+            return await _result(state, lambda: state.claim_file(agent_id, name))
+        return await _result(state, lambda: state.claim_task(agent_id, name))
     except RuntimeError as error:
         raise claim_refusal(error, kind, name) from None
 
 
 async def arenew(state: AnyState, agent_id: str, resource_key: str) -> str:
-    """``renew`` for either an asynchronous or an in-process state."""
+    """``renew`` for an asynchronous, a blocking or an in-process state."""
     try:
-        return await _result(state.renew_claim(agent_id, resource_key))
+        return await _result(state, lambda: state.renew_claim(agent_id, resource_key))
     except RuntimeError as error:
         raise renew_refusal(error, agent_id, resource_key) from None
 
 
 async def arelease(state: AnyState, agent_id: str, resource_key: str) -> None:
-    """``release`` for either an asynchronous or an in-process state."""
+    """``release`` for an asynchronous, a blocking or an in-process state."""
     try:
-        await _result(state.release(agent_id, resource_key))
+        await _result(state, lambda: state.release(agent_id, resource_key))
     except RuntimeError as error:
         raise release_refusal(error, agent_id, resource_key) from None

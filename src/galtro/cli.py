@@ -1,5 +1,5 @@
 # pyright: strict
-"""The ``galtro`` command: the coordination state on a Redis server, from a shell.
+"""The ``galtro`` command: the coordination state of a store, from a shell.
 
     galtro [--url URL] [--namespace NS] [--json] COMMAND ...
 
@@ -35,7 +35,7 @@ exit status:
   2  usage error, or the server could not be reached or used
 
 environment:
-  GALTRO_URL        the server, when --url is not given (default %s)
+  GALTRO_URL        the store, when --url is not given (default %s)
   GALTRO_NAMESPACE  the namespace, when --namespace is not given (default %s)
 
 hooks of a coding agent, before and after an edit:
@@ -182,6 +182,11 @@ class _Command:
         status = self.state.status(self.args.agent)
         self.emit({"agent_id": self.args.agent, "status": status}, status)
 
+    def where(self) -> None:
+        url, namespace = self.args.url, self.args.namespace
+        self.emit({"url": url, "namespace": namespace},
+                  _store.describe(url, namespace))
+
     def claims(self) -> None:
         claims = _inspect.claims(self._readable())
         now = time.time()
@@ -260,12 +265,15 @@ class _Command:
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="galtro",
-        description="Claims, messages and statuses of cooperating agents, on a Redis server.",
-        epilog=EPILOG,
+        description="Claims, messages and statuses of cooperating agents, shared through one "
+        "store.",
+        epilog=EPILOG + "\nin use here: " + _store.describe(_store.resolve_url(),
+                                                        _store.resolve_namespace()),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--url", default=os.environ.get("GALTRO_URL") or DEFAULT_URL,
-                        help="the server (default: $GALTRO_URL, else %(default)s)")
+                        help="the store: sqlite:PATH, redis://... or unix://... (default: "
+                        "$GALTRO_URL, else %(default)s)")
     parser.add_argument("--namespace", default=os.environ.get("GALTRO_NAMESPACE")
                         or DEFAULT_NAMESPACE,
                         help="the namespace (default: $GALTRO_NAMESPACE, else %(default)s)")
@@ -302,6 +310,7 @@ def build_parser() -> argparse.ArgumentParser:
                             ("drain", _Command.drain, "take out an agent's pending messages"),
                             ("status", _Command.status, "show an agent's status")):
         command(name, run, help, agent="AGENT")
+    command("where", _Command.where, "show which store and namespace are in use")
     command("claims", _Command.claims, "list the claims with the time left on each lease")
     command("agents", _Command.agents, "list the agents with their status and inbox size")
     sub = command("history", _Command.history, "list the history, oldest first")

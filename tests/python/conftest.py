@@ -62,9 +62,20 @@ def redis_state(redis_server, namespace):
     state.client.close()
 
 
-@pytest.fixture(params=["CoordinationState", "RedisCoordinationState"])
+@pytest.fixture
+def sqlite_state(tmp_path, namespace):
+    """A SqliteCoordinationState on a new file, in a fresh namespace."""
+    import galtro
+
+    return galtro.SqliteCoordinationState(tmp_path / "state.sqlite3", namespace)
+
+
+@pytest.fixture(params=["CoordinationState", "SqliteCoordinationState", "RedisCoordinationState"])
 def either_state(request):
-    """A fresh state of each class in turn: the in-process one and the Redis one."""
+    """A fresh state of each class in turn: the in-process one, the SQLite one and the
+    Redis one."""
     if request.param == "CoordinationState":
         return galtro_core.CoordinationState()
+    if request.param == "SqliteCoordinationState":
+        return request.getfixturevalue("sqlite_state")
     return request.getfixturevalue("redis_state")

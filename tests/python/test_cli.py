@@ -58,7 +58,7 @@ def test_usage_errors_are_one_line_and_status_2(tmp_path):
                     reason="galtro has no Redis state")
 def test_without_redis_py_it_says_so():
     code = ("import sys; sys.modules['redis'] = None; from galtro.cli import main; "
-            "sys.exit(main(['claims']))")
+            "sys.exit(main(['--url', 'redis://localhost:1/0', 'claims']))")
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                             timeout=60)
     assert "pip install 'galtro_core[redis]'" in one_line_failure(result)

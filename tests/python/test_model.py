@@ -1,14 +1,17 @@
 """Random call sequences on each state class, checked call by call against one model.
 
 The same machine, model and settings run against galtro_core.CoordinationState,
-galtro.RedisCoordinationState and galtro.AsyncRedisCoordinationState (driven through an
-event loop). The Redis classes use a client that decodes replies as Latin-1, to show
+galtro.SqliteCoordinationState, galtro.RedisCoordinationState and
+galtro.AsyncRedisCoordinationState (driven through an event loop). The SQLite class
+shares its file with a second namespace that a neighbour writes to on every step, and
+its history, read back through the views, is compared with the model's. The Redis classes use a client that decodes replies as Latin-1, to show
 that the client's settings change nothing, and their history stream is compared with
 the model's at the end of each sequence.
 """
 
 import asyncio
 import os
+import tempfile
 import time
 import uuid
 
@@ -134,6 +137,39 @@ class NativeMachine(CoordinationMachine):
         return galtro_core.CoordinationState(), "CoordinationState"
 
 
+def model_events(model):
+    """The model's history without its times."""
+    return [event[:-1] for event in model.history]
+
+
+def view_events(state):
+    """A state's history through the views, as the model records it, and the times."""
+    import galtro
+
+    events = galtro.history(state)
+    return [(e.kind, *e.fields.values()) for e in events], [e.time for e in events]
+
+
+class SqliteMachine(CoordinationMachine):
+    def make_state(self):
+        import galtro
+
+        self.folder = tempfile.TemporaryDirectory()
+        path = os.path.join(self.folder.name, "state.sqlite3")
+        self.neighbour = galtro.SqliteCoordinationState(path, "model-neighbour")
+        return galtro.SqliteCoordinationState(path, "model"), "SqliteCoordinationState"
+
+    def check(self, method, args, kwargs):
+        self.neighbour.broadcast("n", "x")  # another namespace of the file, never seen
+        super().check(method, args, kwargs)
+
+    def teardown(self):
+        events, times = view_events(self.real)
+        assert events == model_events(self.model)
+        assert times == sorted(times) and all(self.started <= t <= time.time() for t in times)
+        self.folder.cleanup()
+
+
 def redis_history(client, namespace):
     """The history stream of a namespace, as the model records it (without times), and
     the times."""
@@ -167,7 +203,7 @@ class RedisMachine(CoordinationMachine):
 
         with redis.Redis(unix_socket_path=self.server.socket) as raw:
             events, times = redis_history(raw, self.namespace)
-        assert events == [event[:-1] for event in self.model.history]
+        assert events == model_events(self.model)
         assert times == sorted(times) and all(self.started <= t <= time.time() for t in times)
         self.client.close()
 
@@ -204,6 +240,9 @@ class AsyncRedisMachine(RedisMachine):
 
 NativeMachine.TestCase.settings = MODEL_SETTINGS
 TestNativeModel = NativeMachine.TestCase
+
+SqliteMachine.TestCase.settings = MODEL_SETTINGS
+TestSqliteModel = SqliteMachine.TestCase
 
 RedisMachine.TestCase.settings = MODEL_SETTINGS
 AsyncRedisMachine.TestCase.settings = MODEL_SETTINGS

@@ -164,8 +164,9 @@ class TestGaltroPackage:
         report = json.loads(result.stdout)
         assert report["summary"]["errorCount"] == 0, json.dumps(report, indent=1)
 
-    def test_stubtest_finds_stubs_and_runtime_in_agreement(self):
-        result = run(sys.executable, "-m", "mypy.stubtest", "galtro.redis_state",
+    @pytest.mark.parametrize("module", ["galtro.redis_state", "galtro.sqlite_state"])
+    def test_stubtest_finds_stubs_and_runtime_in_agreement(self, module):
+        result = run(sys.executable, "-m", "mypy.stubtest", module,
                      "--mypy-config-file", os.devnull)
         assert result.returncode == 0, result.stdout + result.stderr
 

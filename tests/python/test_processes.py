@@ -1,14 +1,13 @@
-"""Processes sharing one state on a real redis-server: one winner of a contested claim,
-and no message lost, duplicated or reordered between processes."""
+"""Processes sharing one state, in a SQLite file and on a real redis-server: one winner
+of a contested claim, and no message lost, duplicated or reordered between processes.
+Each process opens the store by its URL, as the front ends do."""
 
 import multiprocessing
 from collections import Counter
 
 import pytest
 
-pytest.importorskip("redis", reason="redis-py is not installed (galtro_core[redis])")
-
-from galtro import RedisCoordinationState  # noqa: E402
+from galtro._store import open_state
 
 RACERS = 8
 SENDERS, MESSAGES_EACH = 4, 150
@@ -18,8 +17,18 @@ DRAINERS = 2
 spawn = multiprocessing.get_context("spawn")
 
 
+@pytest.fixture(params=["sqlite", "redis"])
+def shared(request, tmp_path, namespace):
+    """(URL, state) of a fresh store that processes open by its URL."""
+    if request.param == "sqlite":
+        url = f"sqlite://{tmp_path}/state.sqlite3"
+        return url, open_state(url, namespace)
+    server = request.getfixturevalue("redis_server")
+    return server.url, request.getfixturevalue("redis_state")
+
+
 def race_for_claim(url, namespace, agent, path, barrier, results):
-    state = RedisCoordinationState.from_url(url, namespace)
+    state = open_state(url, namespace)
     state.status(agent)  # connected before the start
     barrier.wait()
     try:
@@ -50,29 +59,30 @@ def race(url, namespace, path):
     return winners[0]
 
 
-def test_processes_race_for_a_free_claim(redis_server, redis_state):
-    winner = race(redis_server.url, redis_state.namespace, "contested.py")
-    assert redis_state.status(winner) == "busy"
-    assert all(redis_state.status(f"agent-{i}") == "idle"
+def test_processes_race_for_a_free_claim(shared):
+    url, state = shared
+    winner = race(url, state.namespace, "contested.py")
+    assert state.status(winner) == "busy"
+    assert all(state.status(f"agent-{i}") == "idle"
                for i in range(RACERS) if f"agent-{i}" != winner)
 
 
 def send(url, namespace, sender, start):
-    state = RedisCoordinationState.from_url(url, namespace)
+    state = open_state(url, namespace)
     start.wait()
     for n in range(MESSAGES_EACH):
         state.send_message(sender, "sink", f"{sender}:{n}")
 
 
 def broadcast(url, namespace, sender, start):
-    state = RedisCoordinationState.from_url(url, namespace)
+    state = open_state(url, namespace)
     start.wait()
     for n in range(BROADCASTS_EACH):
         state.broadcast(sender, f"{sender}:{n}")
 
 
 def drain(url, namespace, start, senders_done, results):
-    state = RedisCoordinationState.from_url(url, namespace)
+    state = open_state(url, namespace)
     start.wait()
     batches = []
     while not senders_done.is_set():
@@ -80,9 +90,10 @@ def drain(url, namespace, start, senders_done, results):
     results.put(batches)
 
 
-def test_senders_broadcasters_and_drainers_in_processes(redis_server, redis_state):
-    url, namespace = redis_server.url, redis_state.namespace
-    redis_state.send_message("setup", "sink", "setup:0")  # sink is known to broadcasts
+def test_senders_broadcasters_and_drainers_in_processes(shared):
+    url, state = shared
+    namespace = state.namespace
+    state.send_message("setup", "sink", "setup:0")  # sink is known to broadcasts
     start, senders_done, results = spawn.Barrier(SENDERS + BROADCASTERS + DRAINERS + 1), \
         spawn.Event(), spawn.Queue()
     producers = [spawn.Process(target=send, args=(url, namespace, f"s{i}", start))
@@ -102,7 +113,7 @@ def test_senders_broadcasters_and_drainers_in_processes(redis_server, redis_stat
     for process in drainers:
         process.join(timeout=60)
         assert process.exitcode == 0
-    per_drainer.append([[content for _, _, content, _ in redis_state.drain_inbox("sink")]])
+    per_drainer.append([[content for _, _, content, _ in state.drain_inbox("sink")]])
 
     received = [content for batches in per_drainer for batch in batches for content in batch]
     expected = ["setup:0"] + [f"s{i}:{n}" for i in range(SENDERS) for n in range(MESSAGES_EACH)]
@@ -118,5 +129,5 @@ def test_senders_broadcasters_and_drainers_in_processes(redis_server, redis_stat
             last[sender] = int(n)
     # A broadcaster receives every later broadcast of its own.
     for i in range(BROADCASTERS):
-        own = [c for _, _, c, _ in redis_state.inbox(f"b{i}") if c.startswith(f"b{i}:")]
+        own = [c for _, _, c, _ in state.inbox(f"b{i}") if c.startswith(f"b{i}:")]
         assert own == [f"b{i}:{n}" for n in range(BROADCASTS_EACH)]

@@ -1,0 +1,12 @@
+# pyright: strict
+"""The coordination state in one SQLite file, shared by every process of one machine.
+Needs only the standard library.
+
+The methods bind their arguments themselves, so that a wrong call raises exactly the
+``TypeError`` of ``galtro_core.CoordinationState``; their signatures are in
+``sqlite_state.pyi``.
+"""
+
+from ._sqlite_state import SqliteCoordinationState, StateFileError
+
+__all__ = ["SqliteCoordinationState", "StateFileError"]
