@@ -48,10 +48,18 @@ def run_async(body):
     anyio.run(body)
 
 
-def test_tools_schemas_annotations_and_instructions(redis_state):
+@pytest.fixture(params=["SqliteCoordinationState", "RedisCoordinationState"])
+def shared_state(request):
+    """A fresh state that other processes can share: SQLite, then Redis."""
+    if request.param == "SqliteCoordinationState":
+        return request.getfixturevalue("sqlite_state")
+    return request.getfixturevalue("redis_state")
+
+
+def test_tools_schemas_annotations_and_instructions(sqlite_state):
     async def body():
-        async with Client(_mcp.build_server(redis_state, "a", root=ROOT)) as bound, \
-                Client(_mcp.build_server(redis_state, None, root=ROOT)) as shared:
+        async with Client(_mcp.build_server(sqlite_state, "a", root=ROOT)) as bound, \
+                Client(_mcp.build_server(sqlite_state, None, root=ROOT)) as shared:
             bound_tools = {t.name: t for t in (await bound.list_tools()).tools}
             shared_tools = {t.name: t for t in (await shared.list_tools()).tools}
             assert sorted(bound_tools) == sorted(ACTING + LOOKUPS) == sorted(shared_tools)
@@ -81,11 +89,11 @@ def test_tools_schemas_annotations_and_instructions(redis_state):
     run_async(body)
 
 
-def test_every_tool_two_agents_and_refusals(redis_state):
+def test_every_tool_two_agents_and_refusals(shared_state):
     """Agent a on a bound server and agent b on a shared one, over one store."""
     async def body():
-        async with Client(_mcp.build_server(redis_state, "a", root=ROOT)) as a, \
-                Client(_mcp.build_server(redis_state, None, root=ROOT)) as shared:
+        async with Client(_mcp.build_server(shared_state, "a", root=ROOT)) as a, \
+                Client(_mcp.build_server(shared_state, None, root=ROOT)) as shared:
             assert await ok(a, "claim_file", path=f"{ROOT}/src/../src/app.py") == {
                 "resource_key": "file:src/app.py", "holder": "a", "lease_seconds": 300.0}
             await ok(a, "claim_task", task_id="42")
@@ -148,9 +156,9 @@ def test_every_tool_two_agents_and_refusals(redis_state):
     run_async(body)
 
 
-def test_bad_input_gives_tool_errors_and_the_server_keeps_serving(redis_state):
+def test_bad_input_gives_tool_errors_and_the_server_keeps_serving(shared_state):
     async def body():
-        async with Client(_mcp.build_server(redis_state, None, root=ROOT)) as shared:
+        async with Client(_mcp.build_server(shared_state, None, root=ROOT)) as shared:
             bad = [
                 ("claim_file", {"agent_id": "b", "path": 7}),
                 ("claim_file", {"agent_id": "b"}),
@@ -182,13 +190,17 @@ def galtro_env():
     return {key: value for key, value in os.environ.items()}
 
 
-def test_stdio_process_claims_sends_and_reads(redis_server, redis_state, namespace, tmp_path):
-    redis_state.send_message("b", "a", "hello a")
-    parameters = StdioServerParameters(
-        command=sys.executable,
-        args=["-m", "galtro", "--url", redis_server.url, "--namespace", namespace, "mcp",
-              "--agent", "a"],
-        env=galtro_env(), cwd=str(tmp_path))
+def test_stdio_process_on_the_default_store_claims_sends_and_reads(tmp_path):
+    """``galtro mcp --agent a`` with no store named: the default SQLite file, here under
+    $XDG_STATE_HOME since the working directory is in no git repository."""
+    state = galtro.SqliteCoordinationState(tmp_path / "galtro" / "state.sqlite3", "default")
+    state.send_message("b", "a", "hello a")
+    environment = {**galtro_env(), "XDG_STATE_HOME": str(tmp_path)}
+    for name in ("GALTRO_URL", "GALTRO_NAMESPACE", "GALTRO_AGENT"):
+        environment.pop(name, None)
+    parameters = StdioServerParameters(command=sys.executable,
+                                       args=["-m", "galtro", "mcp", "--agent", "a"],
+                                       env=environment, cwd=str(tmp_path))
 
     async def body():
         async with Client(parameters) as a:
@@ -199,10 +211,9 @@ def test_stdio_process_claims_sends_and_reads(redis_server, redis_state, namespa
             assert [m["content"] for m in read["messages"]] == ["hello a"]
 
     run_async(body)
-    assert [m[2] for m in redis_state.inbox("b")] == ["hello b"]
-    assert redis_state.inbox("a") == []
-    assert [(c.resource_key, c.holder) for c in galtro.claims(redis_state)] == [
-        ("file:x.py", "a")]
+    assert [m[2] for m in state.inbox("b")] == ["hello b"]
+    assert state.inbox("a") == []
+    assert [(c.resource_key, c.holder) for c in galtro.claims(state)] == [("file:x.py", "a")]
 
 
 def free_port():
