@@ -11,9 +11,10 @@ Times one ``claim_file`` + ``release`` pair, per pair:
   stdio      the two tools through the SDK's stdio client, to a ``galtro mcp --agent``
              process: JSON-RPC over pipes, plus a second process on the same store.
 
-on the in-process ``galtro_core.CoordinationState`` (direct and in memory) and on a
-``galtro.RedisCoordinationState`` (all three; the stdio server opens the same store by
-its URL), against its own redis-server on a Unix socket. Each side runs R batches of N
+on the in-process ``galtro_core.CoordinationState`` (direct and in memory), and all three
+ways on a ``galtro.SqliteCoordinationState`` in a temporary file and on a
+``galtro.RedisCoordinationState`` against its own redis-server on a Unix socket (the
+stdio server opens the same store by its URL). Each side runs R batches of N
 pairs, taking turns, and the figure is the median per pair; the overhead per tool call
 is half the difference between a client's pair and the direct pair.
 
@@ -37,7 +38,7 @@ import anyio  # noqa: E402
 from mcp import Client, StdioServerParameters  # noqa: E402
 
 import galtro_core  # noqa: E402
-from galtro import RedisCoordinationState  # noqa: E402
+from galtro import RedisCoordinationState, SqliteCoordinationState  # noqa: E402
 from galtro._mcp import build_server  # noqa: E402
 from redis_server import RedisServer  # noqa: E402
 
@@ -108,19 +109,27 @@ def main():
     report("in-process CoordinationState",
            anyio.run(measure, galtro_core.CoordinationState(), None, pairs, repeats))
     with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "state.sqlite3"
+        report("SqliteCoordinationState (temporary file)",
+               anyio.run(measure, SqliteCoordinationState(path, "bench"),
+                         stdio_server(f"sqlite://{path}"), pairs, repeats))
         server = RedisServer(folder).start()
         try:
             state = RedisCoordinationState.from_url(server.url, "bench")
-            parameters = StdioServerParameters(
-                command=sys.executable,
-                args=["-m", "galtro", "--url", server.url, "--namespace", "bench", "mcp",
-                      "--agent", "agent", "--root", ROOT],
-                env=dict(os.environ))
             report("RedisCoordinationState (Unix socket)",
-                   anyio.run(measure, state, parameters, pairs, repeats))
+                   anyio.run(measure, state, stdio_server(server.url), pairs, repeats))
             state.client.close()
         finally:
             server.stop()
+
+
+def stdio_server(url):
+    """A ``galtro mcp`` process on the store at ``url``, as the agent "agent"."""
+    return StdioServerParameters(
+        command=sys.executable,
+        args=["-m", "galtro", "--url", url, "--namespace", "bench", "mcp", "--agent", "agent",
+              "--root", ROOT],
+        env=dict(os.environ))
 
 
 if __name__ == "__main__":
