@@ -633,6 +633,39 @@ def _watch(context: Context) -> None:
         pass
 
 
+# --- Front ends ---------------------------------------------------------------------------
+
+
+def _mcp_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--agent", type=_text,
+                        help="act as this agent (default: $GALTRO_AGENT); without either, "
+                        "every tool that acts takes agent_id")
+    _root_option(parser)
+    parser.add_argument("--http", action="store_true", help="serve Streamable HTTP")
+    parser.add_argument("--host", default="127.0.0.1", help="with --http (default %(default)s)")
+    parser.add_argument("--port", type=int, default=8765,
+                        help="with --http (default %(default)s)")
+    parser.add_argument("--allow-remote", action="store_true",
+                        help="allow a --host that is not loopback; put an authenticating "
+                        "proxy in front of it")
+    parser.add_argument("--allowed-host", action="append", default=[], metavar="NAME[:PORT]",
+                        help="a further Host (and Origin) name the server answers, e.g. the "
+                        "proxy's; repeatable")
+
+
+@subcommand("mcp", "serve the state as MCP tools, over standard input and output or, with "
+            "--http, at http://HOST:PORT/mcp", options=_mcp_options)
+def _mcp_serve(context: Context) -> None:
+    try:
+        from galtro import _mcp
+    except ImportError as error:
+        if (error.name or "").split(".")[0] not in ("mcp", "pydantic", "anyio"):
+            raise
+        raise UsageError("the MCP server needs the mcp package (Python 3.10 or later); "
+                         "install it with: pip install 'galtro_core[mcp]'") from None
+    _mcp.run(context.args, context.state)
+
+
 # --- The parser and main ---------------------------------------------------------------
 
 
