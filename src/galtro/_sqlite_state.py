@@ -62,10 +62,11 @@ SCHEMA: Tuple[str, ...] = (
         status TEXT NOT NULL,
         PRIMARY KEY (namespace, agent)
     ) WITHOUT ROWID""",
-    # Inboxes: the pending messages. A new row's id is above every id in the table, so
-    # an inbox in id order is oldest first.
+    # Inboxes: the pending messages. A new row's id is above every id the table ever
+    # held (AUTOINCREMENT: never reused), so an inbox in id order is oldest first and an
+    # id names one message for good.
     """CREATE TABLE messages (
-        id INTEGER PRIMARY KEY,
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
         namespace BLOB NOT NULL,
         owner BLOB NOT NULL,
         sender BLOB NOT NULL,
@@ -111,6 +112,7 @@ _BROADCAST_MESSAGE = ("INSERT INTO messages (namespace, owner, sender, content, 
 _SELECT_INBOX = ("SELECT id, sender, content, stamp FROM messages"
                  " WHERE namespace = ? AND owner = ? ORDER BY id")
 _DELETE_UP_TO = "DELETE FROM messages WHERE namespace = ? AND owner = ? AND id <= ?"
+_DELETE_ID = "DELETE FROM messages WHERE namespace = ? AND owner = ? AND id = ?"
 
 # SQLite's result codes for a lock that could not be had.
 _BUSY_CODES = (5, 6)  # SQLITE_BUSY, SQLITE_LOCKED
@@ -188,6 +190,15 @@ class _Store:
         self.timeout = timeout
         self.durable = durable
         self._local = threading.local()
+
+    @property
+    def last_inbox(self) -> Optional[Tuple[bytes, List[Message], List[int]]]:
+        """This thread's last ``inbox`` read: owner, messages and their rows' ids."""
+        return getattr(self._local, "last_inbox", None)
+
+    @last_inbox.setter
+    def last_inbox(self, value: Tuple[bytes, List[Message], List[int]]) -> None:
+        self._local.last_inbox = value
 
     def connection(self) -> sqlite3.Connection:
         local = self._local
@@ -476,7 +487,11 @@ class SqliteCoordinationState:
     def inbox(self, *args: Any, **kwargs: Any) -> List[Message]:
         """Pending messages for ``agent_id``, oldest first, without removing them."""
         (agent,) = self._bind("inbox", args, kwargs)
-        return _messages(agent, self._read(_SELECT_INBOX, (self._namespace, agent)))
+        rows = self._read(_SELECT_INBOX, (self._namespace, agent))
+        messages = _messages(agent, rows)
+        # Kept for _remove_delivered, which then removes these rows by their ids.
+        self._store.last_inbox = (agent, messages, [row[0] for row in rows])
+        return messages
 
     def drain_inbox(self, *args: Any, **kwargs: Any) -> List[Message]:
         """Remove and return the pending messages for ``agent_id``, oldest first."""
@@ -501,9 +516,16 @@ class SqliteCoordinationState:
     def _remove_delivered(self, agent_id: str, messages: Sequence[Message]) -> None:
         """Removes ``messages``, the oldest pending messages of ``agent_id`` as ``inbox``
         returned them, in one transaction. Those that another reader removed meanwhile
-        are not removed again: the longest tail of ``messages`` that still stands at
-        the front of the inbox is removed, exactly those rows."""
+        are not removed again. Messages from this thread's last ``inbox`` call are
+        removed by their rows' ids, exactly those rows; others, the longest tail of
+        ``messages`` that still stands at the front of the inbox."""
         agent = str.encode(agent_id, "utf-8")
+        last = self._store.last_inbox
+        if last is not None and last[0] == agent and last[1][:len(messages)] == list(messages):
+            ids = last[2][:len(messages)]
+            with self._write() as connection:
+                connection.executemany(_DELETE_ID, [(self._namespace, agent, i) for i in ids])
+            return
         wanted = [(str.encode(sender, "utf-8"), str.encode(content, "utf-8"), stamp)
                   for sender, _, content, stamp in messages]
         namespace = self._namespace

@@ -319,6 +319,29 @@ def test_namespaces_never_meet_and_retention_keeps_the_newest(tmp_path):
     assert reader.history_start(None) == reader.history_start(0)  # all of this second on
 
 
+def test_delivered_messages_are_removed_exactly(sqlite_state):
+    from galtro._delivery import take_messages
+
+    for n in range(3):
+        sqlite_state.send_message("a", "b", str(n))
+    taken = take_messages(sqlite_state, "b", lambda messages: None)
+    assert [m[2] for m in taken] == ["0", "1", "2"] and sqlite_state.inbox("b") == []
+    for shown_by in ("this thread", "another reader"):
+        sqlite_state.send_message("a", "b", "3")
+        shown = sqlite_state.inbox("b")
+        sqlite_state.drain_inbox("b")  # another reader took it meanwhile
+        sqlite_state.send_message("a", "b", "3")  # the same message again, later
+        if shown_by == "another reader":
+            sqlite_state.inbox("x")
+        sqlite_state._remove_delivered("b", shown)
+        left = sqlite_state.drain_inbox("b")
+        assert left == shown or shown_by == "another reader", shown_by
+    sqlite_state.send_message("a", "b", "4")
+    sqlite_state.send_message("a", "b", "5")
+    sqlite_state._remove_delivered("b", sqlite_state.inbox("b")[:1])
+    assert [m[2] for m in sqlite_state.inbox("b")] == ["5"]
+
+
 # --- the command on its default store ---
 
 def test_the_command_shares_the_default_store_of_a_repository(tmp_path):
