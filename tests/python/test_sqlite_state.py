@@ -302,6 +302,10 @@ def test_namespaces_never_meet_and_retention_keeps_the_newest(tmp_path):
         assert [(c.holder, c.resource_key) for c in galtro.claims(state)] == [(name, "file:p")]
         assert state.inbox(name) == [(name, name, name, state.inbox(name)[0][3])]
         assert galtro.inbox_sizes(state) == {name: 1}
+        state.drain_inbox(name)
+    with sqlite3.connect(path) as raw:  # a broadcast is kept until all took it out
+        assert raw.execute("SELECT count(*) FROM broadcasts").fetchone() == (0,)
+    raw.close()
 
     bounded = SqliteCoordinationState(path, "bounded", history_maxlen=10)
     reader = bounded._reader()
