@@ -3,6 +3,7 @@ race for an expired claim, the lease boundary under libfaketime, writers killed
 mid-load, files it must refuse untouched, a busy file, fork and threads, namespaces
 and retention, and the galtro command on its default store in a fresh repository."""
 
+import asyncio
 import calendar
 import gc
 import hashlib
@@ -286,6 +287,25 @@ def test_a_forked_child_and_eight_threads_share_one_instance(tmp_path):
     sink = [content for _, _, content, _ in state.drain_inbox("sink")]
     for i in range(8):
         assert [c for c in sink if c.startswith(f"{i}:")] == [f"{i}:{n}" for n in range(50)]
+
+
+def test_ahold_runs_the_calls_off_the_event_loop(tmp_path):
+    path = tmp_path / "state.sqlite3"
+    state = SqliteCoordinationState(path, timeout=5)
+    blocker = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    blocker.execute("BEGIN IMMEDIATE")  # another process is writing
+
+    async def main():
+        # Only the event loop ends the other write: a claim that blocked the loop
+        # would wait out its timeout.
+        asyncio.get_running_loop().call_later(0.2, blocker.execute, "ROLLBACK")
+        async with galtro.ahold(state, "A", file="a.py") as lease:
+            assert [c.holder for c in galtro.claims(state)] == ["A"]
+            assert not lease.lost
+
+    asyncio.run(main())
+    blocker.close()
+    assert galtro.claims(state) == [] and state.status("A") == "idle"
 
 
 # --- namespaces, retention and the history cursor ---
