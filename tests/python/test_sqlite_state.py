@@ -368,6 +368,7 @@ def test_delivered_messages_are_removed_exactly(sqlite_state):
 
 # --- the command on its default store ---
 
+@pytest.mark.skipif(not shutil.which("git"), reason="git is not installed")
 def test_the_command_shares_the_default_store_of_a_repository(tmp_path):
     repo = tmp_path / "repo"
     env = child_env(HOME=str(tmp_path / "home"), XDG_STATE_HOME="")
