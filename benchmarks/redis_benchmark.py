@@ -159,6 +159,13 @@ def throughput(url, workload, calls):
     return PROCESSES * calls * 2 / wall  # two calls per iteration
 
 
+def report_throughput(url, calls):
+    """Prints the throughput of PROCESSES processes on the store of ``url``."""
+    for workload in ("claim+release", "send+drain"):
+        rate = throughput(url, workload, calls)
+        print(f"{PROCESSES} processes, {workload:13s} {rate:9.0f} calls/s")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="a smoke run, a few seconds")
@@ -207,9 +214,7 @@ def main():
                   f"{broadcast_server:.1f} us = {broadcast_server / RECIPIENTS:.2f} us per "
                   f"recipient")
 
-            for workload in ("claim+release", "send+drain"):
-                rate = throughput(server.url, workload, calls)
-                print(f"{PROCESSES} processes, {workload:13s} {rate:9.0f} calls/s")
+            report_throughput(server.url, calls)
             client.close()
         finally:
             server.stop()

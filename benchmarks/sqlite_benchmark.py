@@ -37,8 +37,8 @@ import redis  # noqa: E402
 
 import galtro_core  # noqa: E402
 from galtro import RedisCoordinationState, SqliteCoordinationState  # noqa: E402
-from redis_benchmark import (PROCESSES, RECIPIENTS, broadcasts, claim_release,  # noqa: E402
-                             interleaved, send_drain, sends, throughput)
+from redis_benchmark import (RECIPIENTS, broadcasts, claim_release,  # noqa: E402
+                             interleaved, report_throughput, send_drain, sends)
 from redis_server import RedisServer  # noqa: E402
 
 def file_lock(path):
@@ -104,9 +104,7 @@ def main():
                   f"{RECIPIENTS} {pair['broadcast'] * 1e6:7.1f} us")
 
             url = f"sqlite://{Path(folder).resolve()}/throughput.sqlite3"
-            for workload in ("claim+release", "send+drain"):
-                rate = throughput(url, workload, calls)
-                print(f"{PROCESSES} processes, {workload:13s} {rate:9.0f} calls/s")
+            report_throughput(url, calls)
             client.close()
         finally:
             server.stop()

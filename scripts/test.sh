@@ -35,7 +35,7 @@ fi
 
 # --- System packages (Debian) --------------------------------------------------------
 source scripts/debian_packages.sh
-ensure_debian_packages g++ libgtest-dev faketime libfaketime redis-server datefudge
+ensure_debian_packages g++ libgtest-dev faketime libfaketime redis-server datefudge git
 
 # --- Python environment --------------------------------------------------------------
 VENV="$ROOT/.venv-test"

@@ -1,8 +1,8 @@
 # pyright: strict
 """What the helpers need of a coordination state: the nine methods.
 
-``galtro_core.CoordinationState`` and ``galtro.RedisCoordinationState`` both satisfy
-``CoordinationStateLike``; ``galtro.AsyncRedisCoordinationState`` satisfies
+``galtro_core.CoordinationState``, ``galtro.SqliteCoordinationState`` and
+``galtro.RedisCoordinationState`` satisfy ``CoordinationStateLike``; ``galtro.AsyncRedisCoordinationState`` satisfies
 ``AsyncCoordinationStateLike``, the same methods as coroutines.
 """
 

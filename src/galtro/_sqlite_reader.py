@@ -2,8 +2,8 @@
 """The read-only views of a state in a SQLite file (``galtro.SqliteCoordinationState``).
 
 Each view is one ``SELECT``, so it sees one committed moment of the namespace; nothing
-is written. Claims are judged by the host's clock, read once per view. Inboxes are
-rows, so an empty inbox is not listed. The history is followed by the events' ``seq``,
+is written. Claims are judged by the host's clock, read once per view. An empty inbox
+is not listed. The history is followed by the events' ``seq``,
 which counts the events of a namespace without gaps: a cursor is the ``seq`` of the
 last event read, and events that retention removed since show as ``missed``. The
 layout is that of ``galtro._sqlite_state``.
@@ -22,8 +22,13 @@ __all__ = ["SqliteReader"]
 _CLAIMS = ("SELECT resource_key, holder, claimed_at, renewed_at FROM claims"
            " WHERE namespace = ? ORDER BY resource_key")
 _AGENTS = "SELECT agent, status FROM statuses WHERE namespace = ? ORDER BY agent"
-_INBOX_SIZES = ("SELECT owner, count(*) FROM messages WHERE namespace = ?"
-                " GROUP BY owner ORDER BY owner")
+# Every inbox belongs to a known agent: a message makes its addressee known.
+_INBOX_SIZES = ("SELECT agent, size FROM (SELECT agent,"
+                " (SELECT count(*) FROM messages AS m"
+                "  WHERE m.namespace = s.namespace AND m.owner = s.agent)"
+                " + (SELECT count(*) FROM broadcasts AS b"
+                "  WHERE b.namespace = s.namespace AND b.seq > s.since) AS size"
+                " FROM statuses AS s WHERE namespace = ?) WHERE size > 0 ORDER BY agent")
 _EVENTS = "SELECT seq, kind, time, a, b, c FROM history WHERE namespace = ?"
 _FIRST_OF_SECOND = "SELECT min(seq) FROM history WHERE namespace = ? AND time >= ?"
 _LAST = "SELECT max(seq) FROM history WHERE namespace = ?"

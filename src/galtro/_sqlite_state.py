@@ -55,24 +55,38 @@ SCHEMA: Tuple[str, ...] = (
         renewed_at INTEGER NOT NULL,
         PRIMARY KEY (namespace, resource_key)
     ) WITHOUT ROWID""",
-    # Statuses, "idle" or "busy". Its agents are the recipients of a broadcast.
+    # Statuses, "idle" or "busy". Its agents are the recipients of a broadcast: those
+    # of seq above their `since`, the last seq of the history when the agent became
+    # known, then the last seq it took out of its inbox.
     """CREATE TABLE statuses (
         namespace BLOB NOT NULL,
         agent BLOB NOT NULL,
         status TEXT NOT NULL,
+        since INTEGER NOT NULL,
         PRIMARY KEY (namespace, agent)
     ) WITHOUT ROWID""",
-    # Inboxes: the pending messages. A new row's id is above every id in the table, so
-    # an inbox in id order is oldest first.
+    # Direct messages, pending in their owner's inbox. Every message carries the seq
+    # of the history event that sent it, so an inbox (its direct messages and the
+    # broadcasts it has not taken out) reads in seq order, oldest first.
     """CREATE TABLE messages (
-        id INTEGER PRIMARY KEY,
         namespace BLOB NOT NULL,
         owner BLOB NOT NULL,
+        seq INTEGER NOT NULL,
         sender BLOB NOT NULL,
         content BLOB NOT NULL,
-        stamp INTEGER NOT NULL
-    )""",
-    "CREATE INDEX messages_by_owner ON messages (namespace, owner, id)",
+        stamp INTEGER NOT NULL,
+        PRIMARY KEY (namespace, owner, seq)
+    ) WITHOUT ROWID""",
+    # Broadcasts, stored once for all their recipients; removed when every known
+    # agent has taken them out.
+    """CREATE TABLE broadcasts (
+        namespace BLOB NOT NULL,
+        seq INTEGER NOT NULL,
+        sender BLOB NOT NULL,
+        content BLOB NOT NULL,
+        stamp INTEGER NOT NULL,
+        PRIMARY KEY (namespace, seq)
+    ) WITHOUT ROWID""",
     # History: seq counts the events of one namespace from 1 without gaps (retention
     # removes the oldest only), so a reader that follows it can count what it missed.
     # a, b and c are the event's texts in the order of EVENT_FIELDS (c is NULL for
@@ -96,21 +110,41 @@ _SELECT_CLAIM = ("SELECT holder, claimed_at, renewed_at FROM claims"
 _PUT_CLAIM = ("INSERT OR REPLACE INTO claims (namespace, resource_key, holder, claimed_at,"
               " renewed_at) VALUES (?, ?, ?, ?, ?)")
 _DELETE_CLAIM = "DELETE FROM claims WHERE namespace = ? AND resource_key = ?"
-_SET_STATUS = "INSERT OR REPLACE INTO statuses (namespace, agent, status) VALUES (?, ?, ?)"
-_ENSURE_STATUS = "INSERT OR IGNORE INTO statuses (namespace, agent, status) VALUES (?, ?, 'idle')"
+# The last seq of the history of namespace ?1 (0 before the first event): retention
+# always keeps the newest event. A message carries the next one, that of its event.
+_LAST_SEQ = "coalesce((SELECT max(seq) FROM history WHERE namespace = ?1), 0)"
+_SET_STATUS = ("INSERT INTO statuses (namespace, agent, status, since)"
+               f" VALUES (?1, ?2, ?3, {_LAST_SEQ})"
+               " ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status")
+_ENSURE_STATUS = ("INSERT OR IGNORE INTO statuses (namespace, agent, status, since)"
+                  f" VALUES (?1, ?2, 'idle', {_LAST_SEQ})")
 _SELECT_STATUS = "SELECT status FROM statuses WHERE namespace = ? AND agent = ?"
 _APPEND_EVENT = ("INSERT INTO history (namespace, seq, kind, time, a, b, c)"
-                 " SELECT ?1, coalesce(max(seq), 0) + 1, ?2, ?3, ?4, ?5, ?6"
-                 " FROM history WHERE namespace = ?1")
+                 f" VALUES (?1, {_LAST_SEQ} + 1, ?2, ?3, ?4, ?5, ?6)")
 _TRIM_HISTORY = ("DELETE FROM history WHERE namespace = ?1 AND seq <="
                  " (SELECT max(seq) FROM history WHERE namespace = ?1) - ?2")
-_PUT_MESSAGE = ("INSERT INTO messages (namespace, owner, sender, content, stamp)"
-                " VALUES (?, ?, ?, ?, ?)")
-_BROADCAST_MESSAGE = ("INSERT INTO messages (namespace, owner, sender, content, stamp)"
-                      " SELECT namespace, agent, ?2, ?3, ?4 FROM statuses WHERE namespace = ?1")
-_SELECT_INBOX = ("SELECT id, sender, content, stamp FROM messages"
-                 " WHERE namespace = ? AND owner = ? ORDER BY id")
-_DELETE_UP_TO = "DELETE FROM messages WHERE namespace = ? AND owner = ? AND id <= ?"
+_PUT_MESSAGE = ("INSERT INTO messages (namespace, owner, seq, sender, content, stamp)"
+                f" VALUES (?1, ?2, {_LAST_SEQ} + 1, ?3, ?4, ?5)")
+_PUT_BROADCAST = ("INSERT INTO broadcasts (namespace, seq, sender, content, stamp)"
+                  f" VALUES (?1, {_LAST_SEQ} + 1, ?2, ?3, ?4)")
+# An inbox: (seq, sender, content, stamp) of namespace ?1 and owner ?2, oldest first.
+_SELECT_INBOX = ("SELECT seq, sender, content, stamp FROM messages"
+                 " WHERE namespace = ?1 AND owner = ?2"
+                 " UNION ALL SELECT seq, sender, content, stamp FROM broadcasts"
+                 " WHERE namespace = ?1 AND seq >"
+                 " (SELECT since FROM statuses WHERE namespace = ?1 AND agent = ?2)"
+                 " ORDER BY seq")
+# Taking out the front of an inbox, up to seq ?3; then the broadcasts every agent took.
+_DELETE_UP_TO = "DELETE FROM messages WHERE namespace = ?1 AND owner = ?2 AND seq <= ?3"
+_ADVANCE = ("UPDATE statuses SET since = ?3"
+            " WHERE namespace = ?1 AND agent = ?2 AND since < ?3")
+_FORGET_BROADCASTS = ("DELETE FROM broadcasts WHERE namespace = ?1 AND seq <="
+                      " (SELECT min(since) FROM statuses WHERE namespace = ?1)")
+
+# The log is copied into the file (a checkpoint, which syncs both) once it holds this
+# many pages (of 4 KiB), rather than SQLite's 1000: a call writes about three pages,
+# and the syncs of a checkpoint cost more than the copying.
+_CHECKPOINT_PAGES = 4000
 
 # SQLite's result codes for a lock that could not be had.
 _BUSY_CODES = (5, 6)  # SQLITE_BUSY, SQLITE_LOCKED
@@ -140,7 +174,7 @@ def _decode(raw: bytes) -> str:
 
 
 def _messages(owner: bytes, rows: List[Any]) -> List[Message]:
-    """Inbox rows (id, sender, content, stamp) as the methods return them."""
+    """Inbox rows (seq, sender, content, stamp) as the methods return them."""
     owner_text = _decode(owner)
     return [(_decode(sender), owner_text, _decode(content), stamp)
             for _, sender, content, stamp in rows]
@@ -188,6 +222,15 @@ class _Store:
         self.timeout = timeout
         self.durable = durable
         self._local = threading.local()
+
+    @property
+    def last_inbox(self) -> Optional[Tuple[bytes, List[Message], List[int]]]:
+        """This thread's last ``inbox`` read: owner, messages and their seq."""
+        return getattr(self._local, "last_inbox", None)
+
+    @last_inbox.setter
+    def last_inbox(self, value: Tuple[bytes, List[Message], List[int]]) -> None:
+        self._local.last_inbox = value
 
     def connection(self) -> sqlite3.Connection:
         local = self._local
@@ -244,6 +287,7 @@ class _Store:
         try:
             connection.execute("PRAGMA journal_mode = WAL")
             connection.execute("PRAGMA synchronous = " + ("FULL" if self.durable else "NORMAL"))
+            connection.execute(f"PRAGMA wal_autocheckpoint = {_CHECKPOINT_PAGES}")
             if new:
                 with _Transaction(self, connection):
                     # Another process may have made it since the check.
@@ -469,14 +513,18 @@ class SqliteCoordinationState:
         now = int(time.time())
         with self._write() as connection:
             connection.execute(_ENSURE_STATUS, (namespace, sender))
-            connection.execute(_BROADCAST_MESSAGE, (namespace, sender, content, now))
+            connection.execute(_PUT_BROADCAST, (namespace, sender, content, now))
             self._append(connection, _BROADCAST, now, sender, content)
         return (_decode(sender), "*", _decode(content), now)
 
     def inbox(self, *args: Any, **kwargs: Any) -> List[Message]:
         """Pending messages for ``agent_id``, oldest first, without removing them."""
         (agent,) = self._bind("inbox", args, kwargs)
-        return _messages(agent, self._read(_SELECT_INBOX, (self._namespace, agent)))
+        rows = self._read(_SELECT_INBOX, (self._namespace, agent))
+        messages = _messages(agent, rows)
+        # Kept for _remove_delivered, which then removes exactly these, by their seq.
+        self._store.last_inbox = (agent, messages, [row[0] for row in rows])
+        return messages
 
     def drain_inbox(self, *args: Any, **kwargs: Any) -> List[Message]:
         """Remove and return the pending messages for ``agent_id``, oldest first."""
@@ -485,8 +533,16 @@ class SqliteCoordinationState:
         with self._write() as connection:
             rows = connection.execute(_SELECT_INBOX, (namespace, agent)).fetchall()
             if rows:
-                connection.execute(_DELETE_UP_TO, (namespace, agent, rows[-1][0]))
+                self._take_out(connection, agent, rows[-1][0])
         return _messages(agent, rows)
+
+    def _take_out(self, connection: sqlite3.Connection, agent: bytes, last: int) -> None:
+        """Removes the front of the inbox of ``agent``, up to seq ``last``: its direct
+        messages, and the broadcasts that every agent has now taken out."""
+        parameters = (self._namespace, agent, last)
+        connection.execute(_DELETE_UP_TO, parameters)
+        if connection.execute(_ADVANCE, parameters).rowcount:
+            connection.execute(_FORGET_BROADCASTS, (self._namespace,))
 
     # --- status ---
 
@@ -501,20 +557,27 @@ class SqliteCoordinationState:
     def _remove_delivered(self, agent_id: str, messages: Sequence[Message]) -> None:
         """Removes ``messages``, the oldest pending messages of ``agent_id`` as ``inbox``
         returned them, in one transaction. Those that another reader removed meanwhile
-        are not removed again: the longest tail of ``messages`` that still stands at
-        the front of the inbox is removed, exactly those rows."""
+        are not removed again. Messages from this thread's last ``inbox`` call are
+        known by their seq, and exactly those are removed; of others, the longest tail
+        of ``messages`` that still stands at the front of the inbox."""
         agent = str.encode(agent_id, "utf-8")
+        last = self._store.last_inbox
+        if last is not None and last[0] == agent and last[1][:len(messages)] == list(messages):
+            # They were the front of the inbox: everything up to the last of them.
+            with self._write() as connection:
+                self._take_out(connection, agent, last[2][len(messages) - 1])
+            return
         wanted = [(str.encode(sender, "utf-8"), str.encode(content, "utf-8"), stamp)
                   for sender, _, content, stamp in messages]
         namespace = self._namespace
         with self._write() as connection:
-            front = connection.execute(_SELECT_INBOX + " LIMIT ?",
+            front = connection.execute(_SELECT_INBOX + " LIMIT ?3",
                                        (namespace, agent, len(wanted))).fetchall()
             standing = [(sender, content, stamp) for _, sender, content, stamp in front]
             for start in range(len(wanted)):
                 tail = wanted[start:]
                 if standing[:len(tail)] == tail:
-                    connection.execute(_DELETE_UP_TO, (namespace, agent, front[len(tail) - 1][0]))
+                    self._take_out(connection, agent, front[len(tail) - 1][0])
                     return
 
     def _reader(self) -> "SqliteReader":

@@ -3,6 +3,7 @@ race for an expired claim, the lease boundary under libfaketime, writers killed
 mid-load, files it must refuse untouched, a busy file, fork and threads, namespaces
 and retention, and the galtro command on its default store in a fresh repository."""
 
+import asyncio
 import calendar
 import gc
 import hashlib
@@ -288,6 +289,25 @@ def test_a_forked_child_and_eight_threads_share_one_instance(tmp_path):
         assert [c for c in sink if c.startswith(f"{i}:")] == [f"{i}:{n}" for n in range(50)]
 
 
+def test_ahold_runs_the_calls_off_the_event_loop(tmp_path):
+    path = tmp_path / "state.sqlite3"
+    state = SqliteCoordinationState(path, timeout=5)
+    blocker = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    blocker.execute("BEGIN IMMEDIATE")  # another process is writing
+
+    async def main():
+        # Only the event loop ends the other write: a claim that blocked the loop
+        # would wait out its timeout.
+        asyncio.get_running_loop().call_later(0.2, blocker.execute, "ROLLBACK")
+        async with galtro.ahold(state, "A", file="a.py") as lease:
+            assert [c.holder for c in galtro.claims(state)] == ["A"]
+            assert not lease.lost
+
+    asyncio.run(main())
+    blocker.close()
+    assert galtro.claims(state) == [] and state.status("A") == "idle"
+
+
 # --- namespaces, retention and the history cursor ---
 
 def test_namespaces_never_meet_and_retention_keeps_the_newest(tmp_path):
@@ -302,6 +322,10 @@ def test_namespaces_never_meet_and_retention_keeps_the_newest(tmp_path):
         assert [(c.holder, c.resource_key) for c in galtro.claims(state)] == [(name, "file:p")]
         assert state.inbox(name) == [(name, name, name, state.inbox(name)[0][3])]
         assert galtro.inbox_sizes(state) == {name: 1}
+        state.drain_inbox(name)
+    with sqlite3.connect(path) as raw:  # a broadcast is kept until all took it out
+        assert raw.execute("SELECT count(*) FROM broadcasts").fetchone() == (0,)
+    raw.close()
 
     bounded = SqliteCoordinationState(path, "bounded", history_maxlen=10)
     reader = bounded._reader()
@@ -319,8 +343,32 @@ def test_namespaces_never_meet_and_retention_keeps_the_newest(tmp_path):
     assert reader.history_start(None) == reader.history_start(0)  # all of this second on
 
 
+def test_delivered_messages_are_removed_exactly(sqlite_state):
+    from galtro._delivery import take_messages
+
+    for n in range(3):
+        sqlite_state.send_message("a", "b", str(n))
+    taken = take_messages(sqlite_state, "b", lambda messages: None)
+    assert [m[2] for m in taken] == ["0", "1", "2"] and sqlite_state.inbox("b") == []
+    for shown_by in ("this thread", "another reader"):
+        sqlite_state.send_message("a", "b", "3")
+        shown = sqlite_state.inbox("b")
+        sqlite_state.drain_inbox("b")  # another reader took it meanwhile
+        sqlite_state.send_message("a", "b", "3")  # the same message again, later
+        if shown_by == "another reader":
+            sqlite_state.inbox("x")
+        sqlite_state._remove_delivered("b", shown)
+        left = sqlite_state.drain_inbox("b")
+        assert left == shown or shown_by == "another reader", shown_by
+    sqlite_state.send_message("a", "b", "4")
+    sqlite_state.send_message("a", "b", "5")
+    sqlite_state._remove_delivered("b", sqlite_state.inbox("b")[:1])
+    assert [m[2] for m in sqlite_state.inbox("b")] == ["5"]
+
+
 # --- the command on its default store ---
 
+@pytest.mark.skipif(not shutil.which("git"), reason="git is not installed")
 def test_the_command_shares_the_default_store_of_a_repository(tmp_path):
     repo = tmp_path / "repo"
     env = child_env(HOME=str(tmp_path / "home"), XDG_STATE_HOME="")
