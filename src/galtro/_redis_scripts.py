@@ -316,20 +316,25 @@ return reply
 """)
 
 REMOVE_DELIVERED = Script("allow-oom", r"""
--- Removes delivered messages from the front of an inbox: all of them if the inbox
--- still starts with exactly these records, else nothing (another reader removed
--- them, and what stands there now was not delivered).
+-- Removes delivered messages from the front of an inbox: the longest tail of them that
+-- still stands there, in order (another reader may have removed the first ones; what
+-- arrived after them is never removed).
 -- KEYS[1] the inbox. ARGV the delivered message records, oldest first.
 -- Returns the number of records removed.
 local count = #ARGV
 local front = redis.call('LRANGE', KEYS[1], 0, count - 1)
-if #front ~= count then return 0 end
-for i = 1, count do
-  if front[i] ~= ARGV[i] then return 0 end
+local removed = 0
+for k = math.min(count, #front), 1, -1 do
+  local same = true
+  for i = 1, k do
+    if front[i] ~= ARGV[count - k + i] then same = false break end
+  end
+  if same then removed = k break end
 end
+if removed == 0 then return 0 end
 check_permissions({'LTRIM', KEYS[1], '0', '-1'})
-redis.call('LTRIM', KEYS[1], count, -1)
-return count
+redis.call('LTRIM', KEYS[1], removed, -1)
+return removed
 """)
 
 STATUS = Script("no-writes", r"""

@@ -394,7 +394,8 @@ class RedisCoordinationState(_StateBase[SyncClient]):
 
     def _remove_delivered(self, agent_id: str, messages: Sequence[Message]) -> None:
         """Removes ``messages``, as ``inbox(agent_id)`` returned them, from the front of
-        that inbox, all of them or, if the inbox no longer starts with them, none."""
+        that inbox: the longest tail of them that still stands there, so that none is
+        delivered twice and nothing that arrived after them is removed."""
         if messages:
             self._run(self._layout.remove_delivered(agent_id, messages))
 

@@ -445,14 +445,14 @@ class SqliteCoordinationState:
                 self._append(connection, _RELEASED, now, row[0], key)
         return _decode(agent)
 
-    def claim_file(self, *args: Any, **kwargs: Any) -> str:
+    def claim_file(self, /, *args: Any, **kwargs: Any) -> str:
         """Claim the file ``path`` (key ``"file:" + path``); returns ``agent_id``.
 
         Raises ``RuntimeError("{holder} already holds claim on {path}")`` while a lease
         is live, the caller's own included; a lapsed claim is taken over."""
         return self._claim("file", args, kwargs)
 
-    def claim_task(self, *args: Any, **kwargs: Any) -> str:
+    def claim_task(self, /, *args: Any, **kwargs: Any) -> str:
         """Claim the task ``task_id`` (key ``"task:" + task_id``); as ``claim_file``."""
         return self._claim("task", args, kwargs)
 
@@ -483,17 +483,17 @@ class SqliteCoordinationState:
         connection.execute(_SET_STATUS, (self._namespace, agent, "idle"))
         self._append(connection, _RELEASED, now, agent, key)
 
-    def renew_claim(self, *args: Any, **kwargs: Any) -> str:
+    def renew_claim(self, /, *args: Any, **kwargs: Any) -> str:
         """Start a fresh 300-second lease on the holder's claim; returns ``agent_id``."""
         return self._change_held("renew_claim", args, kwargs, self._renew)
 
-    def release(self, *args: Any, **kwargs: Any) -> None:
+    def release(self, /, *args: Any, **kwargs: Any) -> None:
         """Release the holder's claim under ``resource_key``; the holder becomes idle."""
         self._change_held("release", args, kwargs, self._release)
 
     # --- messages ---
 
-    def send_message(self, *args: Any, **kwargs: Any) -> Message:
+    def send_message(self, /, *args: Any, **kwargs: Any) -> Message:
         """Append a message to the inbox of ``to_agent``; returns
         ``(from_agent, to_agent, content, timestamp)``."""
         sender, addressee, content = self._bind("send_message", args, kwargs)
@@ -505,7 +505,7 @@ class SqliteCoordinationState:
             self._append(connection, _MESSAGE_SENT, now, sender, addressee, content)
         return (_decode(sender), _decode(addressee), _decode(content), now)
 
-    def broadcast(self, *args: Any, **kwargs: Any) -> Message:
+    def broadcast(self, /, *args: Any, **kwargs: Any) -> Message:
         """Deliver a message to every agent with a status, the sender included; returns
         ``(from_agent, "*", content, timestamp)``."""
         sender, content = self._bind("broadcast", args, kwargs)
@@ -517,7 +517,7 @@ class SqliteCoordinationState:
             self._append(connection, _BROADCAST, now, sender, content)
         return (_decode(sender), "*", _decode(content), now)
 
-    def inbox(self, *args: Any, **kwargs: Any) -> List[Message]:
+    def inbox(self, /, *args: Any, **kwargs: Any) -> List[Message]:
         """Pending messages for ``agent_id``, oldest first, without removing them."""
         (agent,) = self._bind("inbox", args, kwargs)
         rows = self._read(_SELECT_INBOX, (self._namespace, agent))
@@ -526,7 +526,7 @@ class SqliteCoordinationState:
         self._store.last_inbox = (agent, messages, [row[0] for row in rows])
         return messages
 
-    def drain_inbox(self, *args: Any, **kwargs: Any) -> List[Message]:
+    def drain_inbox(self, /, *args: Any, **kwargs: Any) -> List[Message]:
         """Remove and return the pending messages for ``agent_id``, oldest first."""
         (agent,) = self._bind("drain_inbox", args, kwargs)
         namespace = self._namespace
@@ -546,7 +546,7 @@ class SqliteCoordinationState:
 
     # --- status ---
 
-    def status(self, *args: Any, **kwargs: Any) -> str:
+    def status(self, /, *args: Any, **kwargs: Any) -> str:
         """The agent's status; ``"idle"`` for an agent never seen."""
         (agent,) = self._bind("status", args, kwargs)
         rows = self._read(_SELECT_STATUS, (self._namespace, agent))

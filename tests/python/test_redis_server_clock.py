@@ -16,7 +16,7 @@ from galtro import RedisCoordinationState  # noqa: E402
 from galtro._redis_reader import RedisReader  # noqa: E402
 from galtro._redis_scripts import namespace_prefix  # noqa: E402
 from redis_server import DATEFUDGE, RedisServer, available  # noqa: E402
-from test_redis_processes import race  # noqa: E402
+from test_processes import race  # noqa: E402
 
 pytestmark = pytest.mark.skipif(not available() or shutil.which(DATEFUDGE) is None,
                                 reason="needs redis-server and datefudge (Debian packages)")

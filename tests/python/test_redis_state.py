@@ -127,30 +127,13 @@ def test_servers_older_than_5_0_are_refused_by_name():
         _check_version({"redis_version": version})
 
 
-def test_delivered_messages_leave_the_inbox_only_while_they_stand_at_its_front(
-        redis_server, namespace):
+def test_the_asyncio_class_removes_delivered_messages(redis_server, namespace):
     import asyncio
 
-    from galtro._delivery import take_messages
     from redis_server import close_async
 
     state = RedisCoordinationState.from_url(redis_server.url, namespace)
-    state.send_message("s\u00e9nder", "bob", "one:1:")
-    state.send_message("x", "bob", "")
-    written = []
-    taken = take_messages(state, "bob", lambda messages: (
-        written.extend(messages), state.send_message("x", "bob", "late")))
-    assert written == taken and [m[2] for m in taken] == ["one:1:", ""]
-    assert [m[2] for m in state.inbox("bob")] == ["late"]
-    # Removed by another reader meanwhile: what stands there now stays.
-    seen = state.inbox("bob")
-    state.drain_inbox("bob")
     state.send_message("x", "bob", "newer")
-    state._remove_delivered("bob", seen)
-    assert [m[2] for m in state.inbox("bob")] == ["newer"]
-    with pytest.raises(OSError):
-        take_messages(state, "bob", lambda messages: (_ for _ in ()).throw(OSError("full")))
-    assert [m[2] for m in state.inbox("bob")] == ["newer"]
 
     async def remove_async():
         client = AsyncRedisCoordinationState.from_url(redis_server.url, namespace)

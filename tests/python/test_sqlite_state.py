@@ -344,12 +344,8 @@ def test_namespaces_never_meet_and_retention_keeps_the_newest(tmp_path):
 
 
 def test_delivered_messages_are_removed_exactly(sqlite_state):
-    from galtro._delivery import take_messages
-
-    for n in range(3):
-        sqlite_state.send_message("a", "b", str(n))
-    taken = take_messages(sqlite_state, "b", lambda messages: None)
-    assert [m[2] for m in taken] == ["0", "1", "2"] and sqlite_state.inbox("b") == []
+    # The rows of this thread's last inbox read are removed by their numbers, so a
+    # message equal to a delivered one that arrived after it stays.
     for shown_by in ("this thread", "another reader"):
         sqlite_state.send_message("a", "b", "3")
         shown = sqlite_state.inbox("b")
@@ -360,10 +356,6 @@ def test_delivered_messages_are_removed_exactly(sqlite_state):
         sqlite_state._remove_delivered("b", shown)
         left = sqlite_state.drain_inbox("b")
         assert left == shown or shown_by == "another reader", shown_by
-    sqlite_state.send_message("a", "b", "4")
-    sqlite_state.send_message("a", "b", "5")
-    sqlite_state._remove_delivered("b", sqlite_state.inbox("b")[:1])
-    assert [m[2] for m in sqlite_state.inbox("b")] == ["5"]
 
 
 # --- the command on its default store ---
