@@ -63,7 +63,9 @@ class TestTimeline:
         ])
         unseen = timeline.unseen([galtro.ClaimInfo("k3", "f", 1, 1, 301, False),
                                   galtro.ClaimInfo("k2", "c", 50, 50, 350, False)])
-        assert holdings(timeline.rows(0, 100, unseen)) == [
+        rows, total = timeline.rows(0, 100, unseen)
+        assert total == 4 and timeline.rows(0, 100, unseen, limit=1)[1] == 4
+        assert holdings(rows) == [
             ("k0", "x", None, 5, None, None),
             ("k1", "a", 10, 20, None, "b"),
             ("k1", "b", 20, 30, "a", "b"),
@@ -72,7 +74,7 @@ class TestTimeline:
             ("k2", "c", 50, None, "d", None),
             ("k3", "f", None, None, None, None),
         ]
-        assert holdings(timeline.rows(41, 49)) == [("k2", "d", None, 50, None, "c")]
+        assert holdings(timeline.rows(41, 49)[0]) == [("k2", "d", None, 50, None, "c")]
         # Seconds 15 to 70: a broadcast reaches every agent named so far but x and d,
         # which only released.
         assert timeline.summaries(15, 70, unseen) == [

@@ -47,7 +47,7 @@ def create_app(state: _inspect.State, *, store: Optional[str] = None,
     return create(state, store=store, window=window, allow_remote=allow_remote)
 
 
-def _server(state: _inspect.State, host: str, port: int, allow_remote: bool,
+def _make_server(state: _inspect.State, host: str, port: int, allow_remote: bool,
             store: Optional[str], window: int) -> Server:
     from galtro.dashboard._server import Server, bind
 
@@ -67,7 +67,7 @@ def serve(state: _inspect.State, host: str = "127.0.0.1", port: int = DEFAULT_PO
     ``port`` 0 takes any free port. The address is printed to standard output, and
     opened in a web browser with ``open_browser``. Raises ``ValueError`` for a host that
     is not loopback unless ``allow_remote``, and ``OSError`` when the address is in use."""
-    server = _server(state, host, port, allow_remote, store, window)
+    server = _make_server(state, host, port, allow_remote, store, window)
     print(f"galtro dashboard at {server.url} (Ctrl-C stops it)", flush=True)
     if open_browser:
         import webbrowser
@@ -81,7 +81,7 @@ def start(state: _inspect.State, host: str = "127.0.0.1", port: int = 0, *,
           window: int = DEFAULT_WINDOW) -> Server:
     """Serves the page of ``state`` in a background thread, as ``serve`` does, and
     returns once it is up: the result's ``url`` is the page, its ``stop()`` ends it."""
-    server = _server(state, host, port, allow_remote, store, window)
+    server = _make_server(state, host, port, allow_remote, store, window)
     server.start()
     return server
 

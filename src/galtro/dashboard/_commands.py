@@ -65,17 +65,15 @@ def _store_line(run: _Run) -> str:
 
 
 def _dashboard(run: _Run) -> None:
+    from galtro import dashboard
+
     args = run.args
-    try:
-        from galtro import dashboard
-        from galtro.dashboard import _server  # the web stack, checked before connecting
-    except ImportError as error:
-        raise _missing(error) from None
-    del _server
     state: _inspect.State = run.state
     try:
         dashboard.serve(state, args.host, args.port, allow_remote=args.allow_remote,
                         open_browser=args.open, store=_store_line(run))
+    except ImportError as error:
+        raise _missing(error) from None
     except (ValueError, OSError) as error:
         raise _usage_error(f"cannot serve on {args.host} port {args.port}: {error}") from None
     except KeyboardInterrupt:
@@ -83,18 +81,16 @@ def _dashboard(run: _Run) -> None:
 
 
 def _report(run: _Run) -> None:
+    from galtro import dashboard
+
     args = run.args
-    try:
-        from galtro import dashboard
-        from galtro.dashboard import _render
-    except ImportError as error:
-        raise _missing(error) from None
-    del _render
     if args.since is not None and args.until is not None and args.until < args.since:
         raise _usage_error("--until is before --since")
     state: _inspect.State = run.state
     try:
         dashboard.write_report(state, args.html, args.since, args.until, store=_store_line(run))
+    except ImportError as error:
+        raise _missing(error) from None
     except OSError as error:
         raise _usage_error(f"cannot write {args.html}: {error.strerror or error}") from None
     run_time = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime())

@@ -14,26 +14,36 @@ its end or from the claims view, and its start is ``None``: before the history r
 from __future__ import annotations
 
 import bisect
-from dataclasses import dataclass, field
-from typing import Dict, Iterable, List, Optional
+import heapq
+from dataclasses import dataclass
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 from galtro._records import ClaimInfo, Event
 
 __all__ = ["Holding", "Note", "AgentSummary", "Timeline"]
 
 
-@dataclass
 class Holding:
     """One agent's hold on one resource. ``start`` is ``None`` when it began before the
     history read; ``end`` is ``None`` while it lasts. ``taken_from`` names the agent
     whose holding this one took over, ``taken_by`` the agent that took this one over."""
 
-    resource_key: str
-    agent_id: str
-    start: Optional[int]
-    end: Optional[int] = None
-    taken_from: Optional[str] = None
-    taken_by: Optional[str] = None
+    # A plain class with slots: a long history makes many of them.
+    __slots__ = ("resource_key", "agent_id", "start", "end", "taken_from", "taken_by")
+
+    def __init__(self, resource_key: str, agent_id: str, start: Optional[int],
+                 end: Optional[int] = None, taken_from: Optional[str] = None,
+                 taken_by: Optional[str] = None) -> None:
+        self.resource_key = resource_key
+        self.agent_id = agent_id
+        self.start = start
+        self.end = end
+        self.taken_from = taken_from
+        self.taken_by = taken_by
+
+    def __repr__(self) -> str:
+        return (f"Holding({self.resource_key!r}, {self.agent_id!r}, {self.start!r}, "
+                f"{self.end!r}, taken_from={self.taken_from!r}, taken_by={self.taken_by!r})")
 
 
 @dataclass(frozen=True)
@@ -61,18 +71,19 @@ class AgentSummary:
     messages_received: int = 0
 
 
-@dataclass
 class _Resource:
-    holdings: List[Holding] = field(default_factory=lambda: [])
-    open: Optional[Holding] = None
-    # The previous holder whose "released" event is still to come after a takeover.
-    echo_of: Optional[str] = None
-    last_time: int = 0
+    __slots__ = ("holdings", "open", "echo_of", "last_time")
+
+    def __init__(self) -> None:
+        self.holdings: List[Holding] = []
+        self.open: Optional[Holding] = None
+        # The previous holder whose "released" event is still to come after a takeover.
+        self.echo_of: Optional[str] = None
+        self.last_time = 0
 
 
 class Timeline:
-    """The history folded event by event (``add``), oldest first. Everything it keeps is
-    built from the events it was given and the claims of ``settle``."""
+    """The history folded event by event (``add``), oldest first."""
 
     def __init__(self) -> None:
         self._resources: Dict[str, _Resource] = {}
@@ -90,80 +101,48 @@ class Timeline:
 
     # --- Folding --------------------------------------------------------------------
 
-    def add(self, events: Iterable[Event]) -> None:
-        """Folds ``events``, which follow every event added before."""
+    def add(self, events: Sequence[Event]) -> None:
+        """Folds ``events``, which follow every event added before. (One loop with its
+        names local: a first read folds the whole history.)"""
+        resources = self._resources
+        last_activity = self.last_activity
+        numbers = self.agent_numbers
+        known = self._known
+        broadcasts = self._broadcasts
+        notes = self.notes
+        self.events += len(events)
         for event in events:
-            self.events += 1
-            fields = event.fields
-            if event.kind == "claimed":
-                self._claimed(fields["agent_id"], fields["resource_key"], event.time)
-            elif event.kind == "released":
-                self._released(fields["agent_id"], fields["resource_key"], event.time)
-            elif event.kind == "message_sent":
-                self._message(event.time, fields["from_agent"], fields["to_agent"],
-                              fields["content"])
-            elif event.kind == "broadcast":
-                self._message(event.time, fields["from_agent"], "*", fields["content"])
-
-    def _resource(self, key: str, time: int) -> _Resource:
-        resource = self._resources.get(key)
-        if resource is None:
-            resource = self._resources[key] = _Resource()
-        resource.last_time = time
-        return resource
-
-    def _active(self, agent: str, time: int) -> None:
-        self.agent_numbers.setdefault(agent, len(self.agent_numbers))
-        if time >= self.last_activity.get(agent, 0):
-            self.last_activity[agent] = time
-
-    def _claimed(self, agent: str, key: str, time: int) -> None:
-        self._known.setdefault(agent, len(self._broadcasts))
-        self._active(agent, time)
-        resource = self._resource(key, time)
-        holding = Holding(key, agent, time)
-        previous = resource.open
-        if previous is not None:  # a takeover of an expired claim
-            previous.end = time
-            previous.taken_by = agent
-            holding.taken_from = previous.agent_id
-            resource.echo_of = previous.agent_id
-        else:
-            resource.echo_of = None
-        resource.holdings.append(holding)
-        resource.open = holding
-
-    def _released(self, agent: str, key: str, time: int) -> None:
-        self._active(agent, time)
-        resource = self._resource(key, time)
-        if resource.echo_of is not None and resource.echo_of == agent:
-            resource.echo_of = None  # the takeover's own "released"
-            return
-        resource.echo_of = None
-        current = resource.open
-        if current is not None and current.agent_id == agent:
-            current.end = time
-            resource.open = None
-        elif current is not None:
-            # Only a holder releases: the current holding took this agent's over at its
-            # "claimed", and the holding taken over began before the history read.
-            current.taken_from = agent
-            taken = Holding(key, agent, None, current.start, taken_by=current.agent_id)
-            resource.holdings.insert(len(resource.holdings) - 1, taken)
-        else:  # a holding that began before the history read
-            resource.holdings.append(Holding(key, agent, None, time))
-
-    def _message(self, time: int, sender: str, to_agent: str, content: str) -> None:
-        self._active(sender, time)
-        if to_agent == "*":
-            self._known.setdefault(sender, len(self._broadcasts))
-            self._broadcasts.append(time)
-            reached = len(self._known)
-        else:
-            self._known.setdefault(to_agent, len(self._broadcasts))
-            self.agent_numbers.setdefault(to_agent, len(self.agent_numbers))
-            reached = 1
-        self.notes.append(Note(time, sender, to_agent, content, reached))
+            kind, time, fields = event.kind, event.time, event.fields
+            if kind == "claimed" or kind == "released":
+                agent, key = fields["agent_id"], fields["resource_key"]
+            else:
+                agent, key = fields["from_agent"], ""
+            if agent not in numbers:
+                numbers[agent] = len(numbers)
+            last_activity[agent] = time  # the events come in the order of their seconds
+            if key:
+                resource = resources.get(key)
+                if resource is None:
+                    resource = resources[key] = _Resource()
+                resource.last_time = time
+                if kind == "claimed":
+                    _claimed(resource, agent, key, time)
+                    if agent not in known:
+                        known[agent] = len(broadcasts)
+                else:
+                    _released(resource, agent, key, time)
+            elif kind == "message_sent":
+                to_agent = fields["to_agent"]
+                if to_agent not in known:
+                    known[to_agent] = len(broadcasts)
+                if to_agent not in numbers:
+                    numbers[to_agent] = len(numbers)
+                notes.append(Note(time, agent, to_agent, fields["content"], 1))
+            elif kind == "broadcast":
+                if agent not in known:  # the sender receives its own broadcast
+                    known[agent] = len(broadcasts)
+                broadcasts.append(time)
+                notes.append(Note(time, agent, "*", fields["content"], len(known)))
 
     def unseen(self, claims: Iterable[ClaimInfo]) -> List[Holding]:
         """The holdings of current claims that the history read does not show (they
@@ -178,19 +157,34 @@ class Timeline:
 
     # --- Reading --------------------------------------------------------------------
 
-    def rows(self, since: int, until: int,
-             unseen: Iterable[Holding] = ()) -> Dict[str, List[Holding]]:
+    def rows(self, since: int, until: int, unseen: Iterable[Holding] = (),
+             limit: Optional[int] = None) -> Tuple[Dict[str, List[Holding]], int]:
         """The holdings that overlap seconds ``since`` to ``until`` by resource key, the
-        resource with the latest event first; the ``unseen`` ones come last."""
+        resource with the latest event first and the ``unseen`` holdings last; at most
+        ``limit`` resources. Also the number of resources that have any."""
+        # A resource whose latest event is in the window, or that is held, overlaps it;
+        # one whose latest event is after the window may or may not.
+        candidates = [(resource.last_time, key) for key, resource in self._resources.items()
+                      if resource.last_time >= since or resource.open is not None]
+        in_window = [candidate for candidate in candidates if candidate[0] <= until]
+        beyond = [candidate for candidate in candidates if candidate[0] > until]
+        total = len(in_window)
+        newest = (sorted(in_window, reverse=True) if limit is None
+                  else heapq.nlargest(limit, in_window))
         found: Dict[str, List[Holding]] = {}
-        order = sorted(self._resources.items(), key=lambda item: -item[1].last_time)
-        for key, resource in order:
-            overlapping = [h for h in resource.holdings if _overlaps(h, since, until)]
-            if overlapping:
-                found[key] = overlapping
+        for last_time, key in [*sorted(beyond, reverse=True), *newest]:
+            holdings = [h for h in self._resources[key].holdings if _overlaps(h, since, until)]
+            if holdings and last_time > until:
+                total += 1
+            if holdings and (limit is None or len(found) < limit):
+                found[key] = holdings
         for holding in unseen:
+            if holding.resource_key not in found:
+                total += 1
+                if limit is not None and len(found) >= limit:
+                    continue
             found.setdefault(holding.resource_key, []).append(holding)
-        return found
+        return found, total
 
     def summaries(self, since: int, until: int,
                   unseen: Iterable[Holding] = ()) -> List[AgentSummary]:
@@ -204,18 +198,23 @@ class Timeline:
                 summary = by_agent[agent] = AgentSummary(agent)
             return summary
 
-        everything = [h for resource in self._resources.values() for h in resource.holdings]
-        for holding in [*everything, *unseen]:
-            start = holding.start
-            if start is not None and since <= start <= until:
-                of(holding.agent_id).claims += 1
-                if holding.taken_from is not None and holding.taken_from != holding.agent_id:
-                    of(holding.agent_id).takeovers_made += 1
-                    of(holding.taken_from).takeovers_suffered += 1
-            if _overlaps(holding, since, until):
-                first = since if start is None else max(start, since)
-                last = until if holding.end is None else min(holding.end, until)
-                of(holding.agent_id).seconds_held += max(0, last - first)
+        # A resource with no event since the window began and no holder has nothing in it.
+        in_window = [holding for resource in self._resources.values()
+                     if resource.last_time >= since or resource.open is not None
+                     for holding in resource.holdings]
+        for holding in [*in_window, *unseen]:
+            start, end = holding.start, holding.end
+            if (start is not None and start > until) or (end is not None and end < since):
+                continue
+            summary = of(holding.agent_id)
+            if start is not None and since <= start:
+                summary.claims += 1
+                taken_from = holding.taken_from
+                if taken_from is not None and taken_from != holding.agent_id:
+                    summary.takeovers_made += 1
+                    of(taken_from).takeovers_suffered += 1
+            first = since if start is None or start < since else start
+            summary.seconds_held += (until if end is None or end > until else end) - first
         for note in self.notes:
             if since <= note.time <= until:
                 of(note.from_agent).messages_sent += 1
@@ -230,6 +229,38 @@ class Timeline:
             if received > 0:
                 of(agent).messages_received += received
         return sorted(by_agent.values(), key=lambda summary: summary.agent_id.encode("utf-8"))
+
+
+def _claimed(resource: _Resource, agent: str, key: str, time: int) -> None:
+    holding = Holding(key, agent, time)
+    previous = resource.open
+    if previous is not None:  # a takeover of an expired claim
+        previous.end = time
+        previous.taken_by = agent
+        holding.taken_from = previous.agent_id
+        resource.echo_of = previous.agent_id
+    else:
+        resource.echo_of = None
+    resource.holdings.append(holding)
+    resource.open = holding
+
+
+def _released(resource: _Resource, agent: str, key: str, time: int) -> None:
+    echo_of, resource.echo_of = resource.echo_of, None
+    if echo_of is not None and echo_of == agent:
+        return  # the takeover's own "released"
+    current = resource.open
+    if current is not None and current.agent_id == agent:
+        current.end = time
+        resource.open = None
+    elif current is not None:
+        # Only a holder releases: the current holding took this agent's over at its
+        # "claimed", and the holding taken over began before the history read.
+        current.taken_from = agent
+        taken = Holding(key, agent, None, current.start, taken_by=current.agent_id)
+        resource.holdings.insert(len(resource.holdings) - 1, taken)
+    else:  # a holding that began before the history read
+        resource.holdings.append(Holding(key, agent, None, time))
 
 
 def _overlaps(holding: Holding, since: int, until: int) -> bool:

@@ -9,11 +9,13 @@ changes, renews or creates anything.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import threading
 import time
 import zlib
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence
+from typing import Dict, Generator, List, Optional, Sequence
 
 from galtro import _inspect
 from galtro._lease import LEASE_SECONDS
@@ -37,6 +39,10 @@ _PLOT_WIDTH = 760
 _ROW_HEIGHT = 18
 _TOP = 34  # the axis and the messages' row above the first resource
 _BAR_MIN_WIDTH = 2.0
+# A second this far behind the clock is settled: every event stamped with it has been
+# appended (an event is stamped as it is appended; the margin covers a thread paused in
+# between and a store's clock a little behind this process's).
+_SETTLED = 5
 
 
 def clock(seconds: Optional[float]) -> str:
@@ -123,7 +129,7 @@ class Chart:
     marks: List[Mark]
     ticks: List[tuple[float, str, str]]  # x, label, text-anchor
     rows_total: int
-    bars_total: int
+    bars_total: int  # of the rows shown
     marks_total: int
 
 
@@ -161,14 +167,12 @@ def _chart(timeline: Timeline, since: int, until: int, claims: Sequence[ClaimInf
         return _LABEL_WIDTH + (min(max(second, since), until) - since) * scale
 
     expiry = {claim.resource_key: claim for claim in claims if claim.expired}
-    all_rows = timeline.rows(since, until, timeline.unseen(claims))
+    shown, rows_total = timeline.rows(since, until, timeline.unseen(claims), MAX_ROWS)
     rows: List[tuple[str, float]] = []
     bars: List[Bar] = []
     bars_total = 0
-    for index, (key, holdings) in enumerate(all_rows.items()):
+    for index, (key, holdings) in enumerate(shown.items()):
         bars_total += len(holdings)
-        if index >= MAX_ROWS:
-            continue
         y = _TOP + index * _ROW_HEIGHT
         rows.append((key, y))
         for holding in holdings[-MAX_BARS // MAX_ROWS:]:
@@ -191,7 +195,7 @@ def _chart(timeline: Timeline, since: int, until: int, claims: Sequence[ClaimInf
               ("start", "middle", "middle", "middle", "end")[step]) for step in range(5)]
     height = _TOP + max(1, len(rows)) * _ROW_HEIGHT + 6
     return Chart(since, until, _LABEL_WIDTH + _PLOT_WIDTH + 10, height, _LABEL_WIDTH, rows,
-                 bars, marks, ticks, len(all_rows), bars_total, len(notes))
+                 bars, marks, ticks, rows_total, bars_total, len(notes))
 
 
 def _bar_title(holding: Holding) -> str:
@@ -214,6 +218,23 @@ def _note_title(note: Note) -> str:
 # --- Reading a state -------------------------------------------------------------------
 
 
+@contextlib.contextmanager
+def _collector_paused(pause: bool) -> Generator[None, None, None]:
+    """Pauses the cyclic garbage collector while a whole history is read and folded:
+    its hundreds of thousands of new objects all live on, and the collector's passes
+    over them, which would find nothing to free, would take as long as the work itself.
+    Reference counting still frees whatever is dropped. A collector that was off stays
+    off."""
+    if not pause or not gc.isenabled():
+        yield
+        return
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
 class Monitor:
     """Follows one state for the page: the history is read once and then only its new
     events, so a read costs what changed since the last one. Safe to call from several
@@ -229,15 +250,20 @@ class Monitor:
 
     def _follow(self) -> None:
         # Events of the latest second folded come again with the next read; those
-        # already folded are at its front, in order, and are skipped.
-        events = self._reader.history(self._last_second, None)
-        if self._last_second is not None:
-            skip = 0
-            limit = min(self._seen_in_last, len(events))
-            while skip < limit and events[skip].time == self._last_second:
-                skip += 1
-            events = events[skip:]
-        self._timeline.add(events)
+        # already folded are at its front, in order, and are skipped. Once that second
+        # is settled, reading starts after it.
+        if self._last_second is not None and self._last_second + _SETTLED <= time.time():
+            self._last_second += 1
+            self._seen_in_last = 0
+        with _collector_paused(self._last_second is None):
+            events = self._reader.history(self._last_second, None)
+            if self._last_second is not None:
+                skip = 0
+                limit = min(self._seen_in_last, len(events))
+                while skip < limit and events[skip].time == self._last_second:
+                    skip += 1
+                events = events[skip:]
+            self._timeline.add(events)
         for event in events:
             if event.time == self._last_second:
                 self._seen_in_last += 1
@@ -299,10 +325,11 @@ def report(state: _inspect.State, since: Optional[float] = None,
     began before ``since`` and broadcasts' recipients are known."""
     reader = _inspect.reader_for(state)
     claims = reader.claims()
-    events = reader.history(None, None)
-    now = int(time.time())
     timeline = Timeline()
-    timeline.add(events)
+    with _collector_paused(True):
+        events = reader.history(None, None)
+        timeline.add(events)
+    now = int(time.time())
     first = events[0].time if events else now
     start = first if since is None else int(since)
     end = now if until is None else int(until)
