@@ -20,7 +20,7 @@ from starlette.staticfiles import StaticFiles
 from galtro import _inspect
 from galtro.dashboard._render import STATIC, render_live, render_page
 from galtro.dashboard import DEFAULT_WINDOW
-from galtro.dashboard._views import Monitor
+from galtro.dashboard._views import LONGEST_WINDOW, Monitor
 
 __all__ = ["create_app", "is_loopback", "bind", "Server"]
 
@@ -35,7 +35,6 @@ _HEADERS = {
 }
 _LOOPBACK_NAMES = ["localhost", "127.0.0.1", "::1", "[::1]"]
 _SHORTEST_WINDOW = 60
-_LONGEST_WINDOW = 31 * 24 * 3600
 
 
 def is_loopback(host: str) -> bool:
@@ -56,9 +55,9 @@ def _window(request: Request, default: int) -> int:
         seconds = int(text)
     except ValueError:
         seconds = -1
-    if not _SHORTEST_WINDOW <= seconds <= _LONGEST_WINDOW:
+    if not _SHORTEST_WINDOW <= seconds <= LONGEST_WINDOW:
         raise ValueError(f"window must be whole seconds from {_SHORTEST_WINDOW} "
-                         f"to {_LONGEST_WINDOW}")
+                         f"to {LONGEST_WINDOW}")
     return seconds
 
 
@@ -68,6 +67,8 @@ def create_app(state: _inspect.State, *, store: Optional[str] = None,
     names the store on the page; ``window`` the timeline's default, in seconds. Unless
     ``allow_remote``, requests must name a loopback host (so that another site cannot
     reach it through a name of its own that points here)."""
+    if not _SHORTEST_WINDOW <= window <= LONGEST_WINDOW:
+        raise ValueError(f"window must be from {_SHORTEST_WINDOW} to {LONGEST_WINDOW} seconds")
     monitor = Monitor(state)
     title = store if store is not None else f"{type(state).__name__} in this process"
 

@@ -23,8 +23,11 @@ from galtro._records import ClaimInfo
 from galtro.dashboard import DEFAULT_WINDOW
 from galtro.dashboard._timeline import AgentSummary, Holding, Note, Timeline
 
-__all__ = ["Monitor", "Page", "Report", "report"]
+__all__ = ["LONGEST_WINDOW", "Monitor", "Page", "Report", "report"]
 
+#: The longest window the page shows: the history it follows starts this long before
+#: its first read. A claim held since before then shows from the window's start.
+LONGEST_WINDOW = 24 * 3600
 #: At most this many rows of each table, messages, timeline rows and marks are drawn.
 MAX_CLAIMS = 100
 MAX_AGENTS = 100
@@ -247,6 +250,7 @@ class Monitor:
         # The second of the latest event folded, and how many of that second were.
         self._last_second: Optional[int] = None
         self._seen_in_last = 0
+        self._first_second = int(time.time()) - LONGEST_WINDOW
 
     def _follow(self) -> None:
         # Events of the latest second folded come again with the next read; those
@@ -256,7 +260,8 @@ class Monitor:
             self._last_second += 1
             self._seen_in_last = 0
         with _collector_paused(self._last_second is None):
-            events = self._reader.history(self._last_second, None)
+            events = self._reader.history(
+                self._first_second if self._last_second is None else self._last_second, None)
             if self._last_second is not None:
                 skip = 0
                 limit = min(self._seen_in_last, len(events))
@@ -271,7 +276,9 @@ class Monitor:
                 self._last_second, self._seen_in_last = event.time, 1
 
     def read(self, window: int = DEFAULT_WINDOW) -> Page:
-        """The page now, with the timeline of the last ``window`` seconds."""
+        """The page now, with the timeline of the last ``window`` seconds (at most
+        ``LONGEST_WINDOW``)."""
+        window = min(window, LONGEST_WINDOW)
         with self._lock:
             claims = self._reader.claims()
             agents = self._reader.agents()
