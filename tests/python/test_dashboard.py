@@ -196,6 +196,13 @@ def fetch(url, host=None):
         return response.read().decode("utf-8")
 
 
+def text(driver, element_id):
+    """The text of an element of the live part, read in one go: the part is replaced
+    every second, so a found element goes stale."""
+    return driver.execute_script(
+        "return document.getElementById(arguments[0]).innerText", element_id)
+
+
 def wait_for(driver, condition):
     from selenium.webdriver.support.ui import WebDriverWait
 
@@ -212,17 +219,16 @@ class TestPage:
         try:
             driver.get(server.url)
             assert driver.title == "galtro dashboard"
-            claims = driver.find_element("id", "claims")
-            assert "src/app.py" in claims.text and "alice" in claims.text
-            read_at = driver.find_element("class name", "updated").text
-            wait_for(driver, lambda: driver.find_element("class name", "updated").text != read_at)
+            claims = text(driver, "claims")
+            assert "src/app.py" in claims and "alice" in claims
+            read_at = text(driver, "read-at")
+            wait_for(driver, lambda: text(driver, "read-at") != read_at)
             assert galtro.snapshot(state) == before
             # Made after the page loaded: shown without a reload, as text.
             state.claim_task(HOSTILE, HOSTILE_ATTRIBUTE)
             before = galtro.snapshot(state)
-            wait_for(driver, lambda: HOSTILE_ATTRIBUTE in
-                     driver.find_element("id", "claims").text)
-            messages = driver.find_element("id", "messages").text
+            wait_for(driver, lambda: HOSTILE_ATTRIBUTE in text(driver, "claims"))
+            messages = text(driver, "messages")
             assert f"{HOSTILE} → bob" in messages and HOSTILE_ATTRIBUTE in messages
             assert driver.execute_script("return document.querySelectorAll('img').length") == 0
             assert driver.execute_script(
@@ -249,16 +255,14 @@ class TestPage:
             assert url.startswith("http://127.0.0.1:"), url
             driver = chromium()
             driver.get(url)
-            rows = {row.get_attribute("data-key"): row for row in
-                    driver.find_elements("css selector", "#claims tr.claim")}
+            rows = dict(driver.execute_script(
+                "return Array.from(document.querySelectorAll('#claims tr.claim'), row =>"
+                " [row.dataset.key, [row.className, row.querySelector('.lease-left').innerText]])"))
             assert set(rows) == {"file:src/legacy.py", "file:src/fresh.py"}
-            legacy, fresh = rows["file:src/legacy.py"], rows["file:src/fresh.py"]
-            assert "expired" in legacy.get_attribute("class").split()
-            assert legacy.find_element("class name", "lease-left").text == "expired"
-            assert "expired" not in fresh.get_attribute("class").split()
-            assert fresh.find_element("class name", "lease-left").text.startswith("4m5")
-            agents = driver.find_element("id", "agents").text
-            assert "1 (1 expired)" in agents
+            assert rows["file:src/legacy.py"] == ["claim expired", "expired"]
+            assert rows["file:src/fresh.py"][0] == "claim"
+            assert rows["file:src/fresh.py"][1].startswith("4m5")
+            assert "1 (1 expired)" in text(driver, "agents")
         finally:
             if driver is not None:
                 driver.quit()
@@ -310,3 +314,16 @@ class TestPage:
         run = subprocess.run([*base, "report", "--html", str(tmp_path / "r.html"), "--since",
                               "20", "--until", "10"], capture_output=True, text=True, timeout=60)
         assert (run.returncode, run.stderr) == (2, "galtro: --until is before --since\n")
+
+    def test_a_store_out_of_reach_is_reported_not_crashed(self, redis_server, tmp_path):
+        state = galtro.RedisCoordinationState.from_url(f"unix://{tmp_path}/no-server.sock")
+        server = dashboard.start(state)
+        try:
+            for _ in range(2):
+                with pytest.raises(urllib.error.HTTPError) as failed:
+                    fetch(server.url + "live")
+                assert failed.value.code == 503
+                assert failed.value.read().decode().startswith("cannot read the state: ")
+        finally:
+            server.stop()
+            state.client.close()

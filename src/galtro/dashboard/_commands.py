@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import argparse
 import calendar
+import json
 import math
-import time
 from typing import Any, Callable, Protocol
 
 from galtro import _inspect, _store
@@ -93,9 +93,10 @@ def _report(run: _Run) -> None:
         raise _missing(error) from None
     except OSError as error:
         raise _usage_error(f"cannot write {args.html}: {error.strerror or error}") from None
-    run_time = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime())
-    if not args.json:
-        print(f"report written to {args.html} at {run_time} UTC")
+    if args.json:
+        print(json.dumps({"html": args.html}, ensure_ascii=False))
+    else:
+        print(f"report written to {args.html}")
 
 
 def add_commands(command: Callable[..., argparse.ArgumentParser]) -> None:

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import ipaddress
+import logging
 import socket
 import threading
 from typing import Callable, List, Optional
@@ -33,6 +34,7 @@ _HEADERS = {
     "X-Content-Type-Options": "nosniff",
     "Referrer-Policy": "no-referrer",
 }
+_logger = logging.getLogger("galtro.dashboard")
 _LOOPBACK_NAMES = ["localhost", "127.0.0.1", "::1", "[::1]"]
 _SHORTEST_WINDOW = 60
 
@@ -72,12 +74,23 @@ def create_app(state: _inspect.State, *, store: Optional[str] = None,
     monitor = Monitor(state)
     title = store if store is not None else f"{type(state).__name__} in this process"
 
+    failing: List[str] = []  # the last failure's text, logged once until a read works
+
     def respond(request: Request, render: Callable[[int], str]) -> Response:
         try:
             chosen = _window(request, window)
         except ValueError as error:
             return Response(str(error) + "\n", 400, headers=_HEADERS, media_type="text/plain")
-        return HTMLResponse(render(chosen), headers=_HEADERS)
+        try:
+            page = render(chosen)
+        except Exception as error:  # the store is down, say: the page says so and retries
+            text = f"cannot read the state: {error}"
+            if failing != [text]:
+                _logger.warning("%s", text)
+                failing[:] = [text]
+            return Response(text + "\n", 503, headers=_HEADERS, media_type="text/plain")
+        failing.clear()
+        return HTMLResponse(page, headers=_HEADERS)
 
     def page(request: Request) -> Response:
         return respond(request, lambda chosen: render_page(monitor.read(chosen), title, chosen))

@@ -15,10 +15,12 @@
     busy = true;
     fetch(url, { cache: "no-store" })
       .then(function (response) {
-        if (!response.ok) {
-          throw new Error("the server answered " + response.status);
-        }
-        return response.text();
+        return response.text().then(function (text) {
+          if (!response.ok) {
+            throw new Error(text || "the server answered " + response.status);
+          }
+          return text;
+        });
       })
       .then(function (html) {
         live.innerHTML = html;
@@ -26,7 +28,7 @@
         connection.className = "connection";
       })
       .catch(function (error) {
-        connection.textContent = "cannot read the state: " + error.message;
+        connection.textContent = error.message;
         connection.className = "connection lost";
       })
       .then(function () {
