@@ -85,6 +85,11 @@ class TestTimeline:
             AgentSummary("e", 0, 0, 0, 0, 0, 2),
             AgentSummary("f", 0, 55, 0, 0, 0, 0),
         ]
+        # What ended before second 45 is dropped; later windows read the same.
+        later = timeline.rows(45, 100)[0], timeline.summaries(45, 100)
+        timeline.forget(45)
+        assert sorted(timeline.rows(0, 100)[0]) == ["k2"]
+        assert (timeline.rows(45, 100)[0], timeline.summaries(45, 100)) == later
 
 
 # --- The report of a known history -------------------------------------------------------
@@ -294,8 +299,10 @@ class TestPage:
             served.terminate()
             served.wait(timeout=30)
         report = tmp_path / "report.html"
-        run = subprocess.run([*command, "report", "--html", str(report), "--since",
-                              "2026-01-01T00:00:00"], capture_output=True, text=True, timeout=60)
+        run = subprocess.run([sys.executable, "-m", "galtro", "--url", "redis://elsewhere:1",
+                              "report", "--html", str(report), "--since", "2026-01-01T00:00:00",
+                              "--url", redis_server.url, "--namespace", redis_state.namespace],
+                             capture_output=True, text=True, timeout=60)
         assert run.returncode == 0, run.stderr
         holdings_in_report, summaries = marks(report.read_text())
         assert [(key, agent, end) for key, agent, _, end in holdings_in_report] == [

@@ -99,6 +99,17 @@ def _report(run: _Run) -> None:
         print(f"report written to {args.html}")
 
 
+def _store_options(sub: argparse.ArgumentParser) -> None:
+    """``--url`` and ``--namespace`` after the command name too, as in ``galtro
+    dashboard --url URL``; given there, they replace those given before it."""
+    for flag, what in (("--url", "the store"), ("--namespace", "the namespace")):
+        try:
+            sub.add_argument(flag, default=argparse.SUPPRESS,
+                             help=f"{what}, as the option before the command")
+        except argparse.ArgumentError:  # the parser gives every command this option already
+            pass
+
+
 def add_commands(command: Callable[..., argparse.ArgumentParser]) -> None:
     """Adds ``dashboard`` and ``report`` through the ``galtro`` parser's own
     ``command(name, run, help)``."""
@@ -113,6 +124,7 @@ def add_commands(command: Callable[..., argparse.ArgumentParser]) -> None:
     sub.add_argument("--open", action="store_true", help="open the page in a web browser")
     sub.add_argument("--allow-remote", action="store_true",
                      help="allow a --host that other machines can reach")
+    _store_options(sub)
     sub = command("report", _report, "write the history's timeline and a summary per agent "
                   "as one HTML file (needs galtro_core[dashboard])")
     sub.add_argument("--html", required=True, metavar="FILE", help="the file to write")
@@ -120,3 +132,4 @@ def add_commands(command: Callable[..., argparse.ArgumentParser]) -> None:
                      "ISO 8601 date and time, UTC unless it names a zone (default: the "
                      "first event)")
     sub.add_argument("--until", type=moment, help="to this moment (default: now)")
+    _store_options(sub)

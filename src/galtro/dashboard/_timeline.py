@@ -144,6 +144,21 @@ class Timeline:
                 broadcasts.append(time)
                 notes.append(Note(time, agent, "*", fields["content"], len(known)))
 
+    def forget(self, before: int) -> None:
+        """Drops what ended before second ``before``: holdings, messages and broadcasts,
+        and resources left with neither holdings nor a holder. What is kept is read as
+        before for windows that begin at ``before`` or later."""
+        for key in list(self._resources):
+            resource = self._resources[key]
+            resource.holdings = [h for h in resource.holdings if h.end is None or h.end >= before]
+            if not resource.holdings and resource.echo_of is None:
+                del self._resources[key]
+        del self.notes[:bisect.bisect_left([note.time for note in self.notes], before)]
+        dropped = bisect.bisect_left(self._broadcasts, before)
+        del self._broadcasts[:dropped]
+        for agent, known_from in self._known.items():
+            self._known[agent] = max(0, known_from - dropped)
+
     def unseen(self, claims: Iterable[ClaimInfo]) -> List[Holding]:
         """The holdings of current claims that the history read does not show (they
         began before it), as open holdings with no start. Nothing is kept: a claim read

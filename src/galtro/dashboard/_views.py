@@ -46,6 +46,8 @@ _BAR_MIN_WIDTH = 2.0
 # appended (an event is stamped as it is appended; the margin covers a thread paused in
 # between and a store's clock a little behind this process's).
 _SETTLED = 5
+# How often, in seconds, the page drops what ended before its longest window.
+_FORGET_EVERY = 60
 
 
 def clock(seconds: Optional[float]) -> str:
@@ -250,30 +252,35 @@ class Monitor:
         # The second of the latest event folded, and how many of that second were.
         self._last_second: Optional[int] = None
         self._seen_in_last = 0
-        self._first_second = int(time.time()) - LONGEST_WINDOW
+        self._forgotten_at = 0.0
 
     def _follow(self) -> None:
         # Events of the latest second folded come again with the next read; those
         # already folded are at its front, in order, and are skipped. Once that second
         # is settled, reading starts after it.
-        if self._last_second is not None and self._last_second + _SETTLED <= time.time():
-            self._last_second += 1
-            self._seen_in_last = 0
-        with _collector_paused(self._last_second is None):
-            events = self._reader.history(
-                self._first_second if self._last_second is None else self._last_second, None)
-            if self._last_second is not None:
-                skip = 0
-                limit = min(self._seen_in_last, len(events))
-                while skip < limit and events[skip].time == self._last_second:
-                    skip += 1
-                events = events[skip:]
+        last = self._last_second
+        if last is not None and last + _SETTLED <= time.time():
+            last, self._seen_in_last = last + 1, 0
+        first_read = last is None
+        since = int(time.time()) - LONGEST_WINDOW if last is None else last
+        with _collector_paused(first_read):
+            events = self._reader.history(since, None)
+            skip = 0
+            limit = min(self._seen_in_last, len(events))
+            while skip < limit and events[skip].time == last:
+                skip += 1
+            events = events[skip:]
             self._timeline.add(events)
+        self._last_second = since  # with nothing new, the next read starts here again
         for event in events:
             if event.time == self._last_second:
                 self._seen_in_last += 1
             else:
                 self._last_second, self._seen_in_last = event.time, 1
+        now = time.time()
+        if now - self._forgotten_at >= _FORGET_EVERY:
+            self._timeline.forget(int(now) - LONGEST_WINDOW)
+            self._forgotten_at = now
 
     def read(self, window: int = DEFAULT_WINDOW) -> Page:
         """The page now, with the timeline of the last ``window`` seconds (at most
