@@ -51,9 +51,10 @@ _FORGET_EVERY = 60
 
 
 def clock(seconds: Optional[float]) -> str:
-    """A Unix second as UTC date and time; "before" for a start the history lacks."""
+    """A Unix second as UTC date and time; for a start the history read lacks, "before
+    the history read"."""
     if seconds is None:
-        return "before"
+        return "before the history read"
     return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
 
 
@@ -246,7 +247,8 @@ class Monitor:
     threads; reads are serialised."""
 
     def __init__(self, state: _inspect.State) -> None:
-        self._reader = _inspect.reader_for(state)
+        _inspect.reader_for(state)  # TypeError now for anything but a state
+        self._state = state
         self._timeline = Timeline()
         self._lock = threading.Lock()
         # The second of the latest event folded, and how many of that second were.
@@ -264,7 +266,7 @@ class Monitor:
         first_read = last is None
         since = int(time.time()) - LONGEST_WINDOW if last is None else last
         with _collector_paused(first_read):
-            events = self._reader.history(since, None)
+            events = _inspect.history(self._state, since)
             skip = 0
             limit = min(self._seen_in_last, len(events))
             while skip < limit and events[skip].time == last:
@@ -287,9 +289,9 @@ class Monitor:
         ``LONGEST_WINDOW``)."""
         window = min(window, LONGEST_WINDOW)
         with self._lock:
-            claims = self._reader.claims()
-            agents = self._reader.agents()
-            sizes = self._reader.inbox_sizes()
+            claims = _inspect.claims(self._state)
+            agents = _inspect.agents(self._state)
+            sizes = _inspect.inbox_sizes(self._state)
             self._follow()
             now = int(time.time())
             timeline = self._timeline
@@ -337,11 +339,10 @@ def report(state: _inspect.State, since: Optional[float] = None,
     """The timeline and per-agent summary of seconds ``since`` to ``until`` (by default
     from the first event to now). The whole history is read, so that holdings that
     began before ``since`` and broadcasts' recipients are known."""
-    reader = _inspect.reader_for(state)
-    claims = reader.claims()
+    claims = _inspect.claims(state)
     timeline = Timeline()
     with _collector_paused(True):
-        events = reader.history(None, None)
+        events = _inspect.history(state)
         timeline.add(events)
     now = int(time.time())
     first = events[0].time if events else now
