@@ -197,7 +197,8 @@ def _chart(timeline: Timeline, since: int, until: int, claims: Sequence[ClaimInf
     marks = [Mark(note, x_of(note.time), colour(note.from_agent, timeline.agent_numbers),
                   _note_title(note))
              for note in notes[-MAX_MARKS:]]
-    ticks = [(x_of(since + span * step / 4), clock(since + span * step / 4)[11:],
+    shown_part = slice(11, 19) if span < 86400 else slice(0, 16)  # the time, or the date too
+    ticks = [(x_of(since + span * step / 4), clock(since + span * step / 4)[shown_part],
               ("start", "middle", "middle", "middle", "end")[step]) for step in range(5)]
     height = _TOP + max(1, len(rows)) * _ROW_HEIGHT + 6
     return Chart(since, until, _LABEL_WIDTH + _PLOT_WIDTH + 10, height, _LABEL_WIDTH, rows,
