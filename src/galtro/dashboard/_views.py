@@ -264,16 +264,14 @@ class Monitor:
         last = self._last_second
         if last is not None and last + _SETTLED <= time.time():
             last, self._seen_in_last = last + 1, 0
-        first_read = last is None
         since = int(time.time()) - LONGEST_WINDOW if last is None else last
-        with _collector_paused(first_read):
-            events = _inspect.history(self._state, since)
-            skip = 0
-            limit = min(self._seen_in_last, len(events))
-            while skip < limit and events[skip].time == last:
-                skip += 1
-            events = events[skip:]
-            self._timeline.add(events)
+        events = _inspect.history(self._state, since)
+        skip = 0
+        limit = min(self._seen_in_last, len(events))
+        while skip < limit and events[skip].time == last:
+            skip += 1
+        events = events[skip:]
+        self._timeline.add(events)
         self._last_second = since  # with nothing new, the next read starts here again
         for event in events:
             if event.time == self._last_second:
@@ -289,7 +287,7 @@ class Monitor:
         """The page now, with the timeline of the last ``window`` seconds (at most
         ``LONGEST_WINDOW``)."""
         window = min(window, LONGEST_WINDOW)
-        with self._lock:
+        with self._lock, _collector_paused(self._last_second is None):
             claims = _inspect.claims(self._state)
             agents = _inspect.agents(self._state)
             sizes = _inspect.inbox_sizes(self._state)
@@ -340,18 +338,18 @@ def report(state: _inspect.State, since: Optional[float] = None,
     """The timeline and per-agent summary of seconds ``since`` to ``until`` (by default
     from the first event to now). The whole history is read, so that holdings that
     began before ``since`` and broadcasts' recipients are known."""
-    claims = _inspect.claims(state)
-    timeline = Timeline()
     with _collector_paused(True):
+        claims = _inspect.claims(state)
         events = _inspect.history(state)
+        timeline = Timeline()
         timeline.add(events)
-    now = int(time.time())
-    first = events[0].time if events else now
-    start = first if since is None else int(since)
-    end = now if until is None else int(until)
-    if end < start:
-        raise ValueError("until is before since")
-    # The claims read now say nothing about a window that ended before now.
-    current = claims if end >= now else []
-    return Report(start, end, now, len(events), _chart(timeline, start, end, current),
-                  timeline.summaries(start, end, timeline.unseen(current)))
+        now = int(time.time())
+        first = events[0].time if events else now
+        start = first if since is None else int(since)
+        end = now if until is None else int(until)
+        if end < start:
+            raise ValueError("until is before since")
+        # The claims read now say nothing about a window that ended before now.
+        current = claims if end >= now else []
+        return Report(start, end, now, len(events), _chart(timeline, start, end, current),
+                      timeline.summaries(start, end, timeline.unseen(current)))
