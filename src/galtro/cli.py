@@ -301,9 +301,9 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--since", type=float, help="from this Unix second on (default: now)")
     sub.add_argument("--interval", type=float, default=1.0,
                      help="seconds between reads (default %(default)s)")
-    from galtro.dashboard._commands import add_commands  # dashboard, report
+    from galtro.dashboard import _commands as dashboard  # galtro dashboard, galtro report
 
-    add_commands(command)
+    dashboard.add_commands(commands)
     return parser
 
 

@@ -99,24 +99,28 @@ def _report(run: _Run) -> None:
         print(f"report written to {args.html}")
 
 
-def _store_options(sub: argparse.ArgumentParser) -> None:
-    """``--url`` and ``--namespace`` after the command name too, as in ``galtro
-    dashboard --url URL``; given there, they replace those given before it."""
+def _parser(commands: Any, name: str, run: Callable[[_Run], None],
+            help: str) -> argparse.ArgumentParser:
+    """Subcommand ``name`` of the ``galtro`` parser's ``commands``, with ``--url``,
+    ``--namespace`` and ``--json`` after its name too (given there, they replace those
+    given before it)."""
+    sub: argparse.ArgumentParser = commands.add_parser(name, help=help, description=help)
+    sub.set_defaults(run=run)
     for flag, what in (("--url", "the store"), ("--namespace", "the namespace")):
-        try:
-            sub.add_argument(flag, default=argparse.SUPPRESS,
-                             help=f"{what}, as the option before the command")
-        except argparse.ArgumentError:  # the parser gives every command this option already
-            pass
+        sub.add_argument(flag, default=argparse.SUPPRESS,
+                         help=f"{what}, as the option before the command")
+    sub.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                     help="machine-readable output")
+    return sub
 
 
-def add_commands(command: Callable[..., argparse.ArgumentParser]) -> None:
-    """Adds ``dashboard`` and ``report`` through the ``galtro`` parser's own
-    ``command(name, run, help)``."""
+def add_commands(commands: Any) -> None:
+    """Adds ``dashboard`` and ``report`` to ``commands``, the subparsers of the ``galtro``
+    parser. Each runs with an object that has the parsed ``args`` and the ``state``."""
     from galtro.dashboard import DEFAULT_PORT
 
-    sub = command("dashboard", _dashboard, "serve a live page of the claims, agents, messages "
-                  "and history (needs galtro_core[dashboard])")
+    sub = _parser(commands, "dashboard", _dashboard, "serve a live page of the claims, "
+                  "agents, messages and history (needs galtro_core[dashboard])")
     sub.add_argument("--host", default="127.0.0.1",
                      help="address to listen on (default %(default)s)")
     sub.add_argument("--port", type=int, default=DEFAULT_PORT,
@@ -124,12 +128,10 @@ def add_commands(command: Callable[..., argparse.ArgumentParser]) -> None:
     sub.add_argument("--open", action="store_true", help="open the page in a web browser")
     sub.add_argument("--allow-remote", action="store_true",
                      help="allow a --host that other machines can reach")
-    _store_options(sub)
-    sub = command("report", _report, "write the history's timeline and a summary per agent "
-                  "as one HTML file (needs galtro_core[dashboard])")
+    sub = _parser(commands, "report", _report, "write the history's timeline and a summary "
+                  "per agent as one HTML file (needs galtro_core[dashboard])")
     sub.add_argument("--html", required=True, metavar="FILE", help="the file to write")
     sub.add_argument("--since", type=moment, help="from this moment: a Unix second or an "
                      "ISO 8601 date and time, UTC unless it names a zone (default: the "
                      "first event)")
     sub.add_argument("--until", type=moment, help="to this moment (default: now)")
-    _store_options(sub)
