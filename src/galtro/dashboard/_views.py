@@ -248,46 +248,66 @@ class Monitor:
     threads; reads are serialised."""
 
     def __init__(self, state: _inspect.State) -> None:
-        _inspect.reader_for(state)  # TypeError now for anything but a state
+        self._reader = _inspect.reader_for(state)  # TypeError for anything but a state
         self._state = state
         self._timeline = Timeline()
         self._lock = threading.Lock()
-        # The second of the latest event folded, and how many of that second were.
+        self._started = False
+        # Where the history was read to: the reader's cursor, where it has one ("" where
+        # it has none); else the second of the latest event folded and how many of that
+        # second were.
+        self._cursor: Optional[str] = None
         self._last_second: Optional[int] = None
         self._seen_in_last = 0
         self._forgotten_at = 0.0
 
     def _follow(self) -> None:
-        # Events of the latest second folded come again with the next read; those
-        # already folded are at its front, in order, and are skipped. Once that second
-        # is settled, reading starts after it.
+        if not self._started:
+            since = int(time.time()) - LONGEST_WINDOW
+            # A second long past is settled: the first read by seconds starts at since.
+            self._last_second, self._started = since - 1, True
+            try:
+                self._cursor = self._reader.history_start(since)
+            except NotImplementedError:
+                self._cursor = ""
+        if self._cursor:
+            page = self._reader.history_after(self._cursor, None)
+            self._cursor = page.cursor
+            self._timeline.add(page.events)
+        else:
+            self._follow_by_seconds()
+        now = time.time()
+        if now - self._forgotten_at >= _FORGET_EVERY:
+            self._timeline.forget(int(now) - LONGEST_WINDOW)
+            self._forgotten_at = now
+
+    def _follow_by_seconds(self) -> None:
+        # For a reader without a cursor. Events of the latest second folded come again
+        # with the next read; those already folded are at its front, in order, and are
+        # skipped. Once that second is settled, reading starts after it.
         last = self._last_second
-        if last is not None and last + _SETTLED <= time.time():
+        assert last is not None
+        if last + _SETTLED <= time.time():
             last, self._seen_in_last = last + 1, 0
-        since = int(time.time()) - LONGEST_WINDOW if last is None else last
-        events = _inspect.history(self._state, since)
+        events = _inspect.history(self._state, last)
         skip = 0
         limit = min(self._seen_in_last, len(events))
         while skip < limit and events[skip].time == last:
             skip += 1
         events = events[skip:]
         self._timeline.add(events)
-        self._last_second = since  # with nothing new, the next read starts here again
+        self._last_second = last  # with nothing new, the next read starts here again
         for event in events:
             if event.time == self._last_second:
                 self._seen_in_last += 1
             else:
                 self._last_second, self._seen_in_last = event.time, 1
-        now = time.time()
-        if now - self._forgotten_at >= _FORGET_EVERY:
-            self._timeline.forget(int(now) - LONGEST_WINDOW)
-            self._forgotten_at = now
 
     def read(self, window: int = DEFAULT_WINDOW) -> Page:
         """The page now, with the timeline of the last ``window`` seconds (at most
         ``LONGEST_WINDOW``)."""
         window = min(window, LONGEST_WINDOW)
-        with self._lock, _collector_paused(self._last_second is None):
+        with self._lock, _collector_paused(not self._started):
             claims = _inspect.claims(self._state)
             agents = _inspect.agents(self._state)
             sizes = _inspect.inbox_sizes(self._state)
