@@ -267,7 +267,7 @@ class TestPage:
             assert set(rows) == {"file:src/legacy.py", "file:src/fresh.py"}
             assert rows["file:src/legacy.py"] == ["claim expired", "expired"]
             assert rows["file:src/fresh.py"][0] == "claim"
-            assert re.fullmatch(r"[1-4]m\d\ds", rows["file:src/fresh.py"][1])
+            assert re.fullmatch(r"[1-5]m\d\ds", rows["file:src/fresh.py"][1])
             assert "1 (1 expired)" in text(driver, "agents")
         finally:
             if driver is not None:
