@@ -335,3 +335,16 @@ class TestPage:
         finally:
             server.stop()
             state.client.close()
+
+    def test_caps_what_it_draws_and_says_so(self, state):
+        for n in range(120):
+            state.claim_file(f"agent-{n % 110}", f"src/{n}.py")
+        server = dashboard.start(state)
+        try:
+            live = fetch(server.url + "live")
+        finally:
+            server.stop()
+        assert live.count('<tr class="claim') == 100 and live.count('<tr class="agent"') == 100
+        assert "showing the newest 100 of 120</p>" in live
+        assert "showing the newest 100 of 110</p>" in live
+        assert "showing the newest 40 of 120 resources</p>" in live
