@@ -11,7 +11,11 @@ seconds later, another agent takes the file over. The module reads the system's 
 clock, so that part runs in a child interpreter whose clock libfaketime moves forward;
 it is skipped when libfaketime is not installed, or with --no-lapse.
 
-Run: python examples/agents_demo.py [--no-lapse]
+With --dashboard, the state is shown on a live page (galtro.dashboard, which needs
+galtro_core[dashboard]) while the agents work, one step a second, and until Enter is
+pressed; the lease-lapse part is left out. --port N picks the page's port.
+
+Run: python examples/agents_demo.py [--no-lapse] [--dashboard [--port N]]
 """
 
 import calendar
@@ -27,6 +31,7 @@ from galtro import Agent, ClaimConflict
 from galtro_core import CoordinationState
 
 WAIT_LIMIT = 30.0  # seconds a worker waits for a file before it gives up
+STEP_SECONDS = 0.02  # the time one step of work on a file takes (1 s with --dashboard)
 START = time.monotonic()
 _print_lock = threading.Lock()
 
@@ -107,7 +112,7 @@ class Worker(threading.Thread):
     def work_on(self, path, steps):
         key = f"file:{path}"
         for step in range(1, steps + 1):
-            time.sleep(0.02)
+            time.sleep(STEP_SECONDS)
             self.read_requests()
             if step < steps:
                 self.state.renew_claim(self.agent, key)
@@ -135,8 +140,7 @@ class Worker(threading.Thread):
             log(self.agent, f"tells {waiting} that {path} is free")
 
 
-def coordinate():
-    state = CoordinationState()
+def coordinate(state):
     log("planner", f"claims task:release-1.4 -> {state.claim_task('planner', 'release-1.4')!r}")
 
     alice_has_parser = threading.Event()
@@ -236,11 +240,25 @@ def show_lease_lapse():
 
 
 def main(argv):
+    global STEP_SECONDS
     if argv[:1] == ["--lapse-child"]:
         return lapse_child(argv[1])
+    state = CoordinationState()
+    server = None
+    if "--dashboard" in argv:
+        from galtro import dashboard
+
+        port = int(argv[argv.index("--port") + 1]) if "--port" in argv else dashboard.DEFAULT_PORT
+        server = dashboard.start(state, port=port)
+        print(f"The dashboard of this state: {server.url}?window=60", flush=True)
+        STEP_SECONDS = 1.0
     print("Agents working in threads on one CoordinationState:")
-    coordinate()
-    if "--no-lapse" not in argv:
+    coordinate(state)
+    if server is not None:
+        print("Done; the page stays up until Enter is pressed.", flush=True)
+        sys.stdin.readline()
+        server.stop()
+    elif "--no-lapse" not in argv:
         show_lease_lapse()
     return 0
 

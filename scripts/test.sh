@@ -36,6 +36,7 @@ fi
 # --- System packages (Debian) --------------------------------------------------------
 source scripts/debian_packages.sh
 ensure_debian_packages g++ libgtest-dev faketime libfaketime redis-server datefudge git
+ensure_debian_packages chromium chromium-driver  # the dashboard's browser tests
 
 # --- Python environment --------------------------------------------------------------
 VENV="$ROOT/.venv-test"

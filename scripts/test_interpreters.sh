@@ -20,7 +20,7 @@ if (($# != 1)) || [[ ! -f "$1" ]]; then
 fi
 WHEEL=$(realpath "$1")
 # The test dependencies, with the versions that requirements-test.txt asks for.
-mapfile -t TEST_PACKAGES < <(grep -E '^(pytest|hypothesis|redis)\b' requirements-test.txt)
+mapfile -t TEST_PACKAGES < <(grep -E '^(pytest|hypothesis|redis|starlette|uvicorn|jinja2|selenium)\b' requirements-test.txt)
 
 candidates=()
 if [[ -n "${GALTRO_INTERPRETERS:-}" ]]; then

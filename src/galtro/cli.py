@@ -702,6 +702,9 @@ def build_parser() -> argparse.ArgumentParser:
     from galtro import _init  # the coding agents' hooks: galtro hook, galtro init
 
     _init.add_commands(commands)
+    from galtro.dashboard import _commands as dashboard  # galtro dashboard, galtro report
+
+    dashboard.add_commands(commands)
     return parser
 
 
