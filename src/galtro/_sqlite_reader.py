@@ -15,7 +15,7 @@ import time
 from typing import Any, Dict, List, Optional, Sequence
 
 from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, HistoryPage
-from galtro._sqlite_state import KINDS, LEASE_SECONDS, SqliteCoordinationState
+from ._sqlite_state import KINDS, LEASE_SECONDS, SqliteCoordinationState
 
 __all__ = ["SqliteReader"]
 
