@@ -39,7 +39,7 @@ from galtro import _delivery, _inspect, _operations, _store
 from galtro._lease import Lease, connection_errors, hold
 from galtro._paths import file_key
 from galtro._protocol import CoordinationStateLike, Message
-from galtro._refusals import ClaimConflict, LeaseLost
+from galtro._refusals import ClaimConflict, LeaseLost, Refusal
 from galtro._text import duration as _duration
 
 if TYPE_CHECKING:
@@ -492,18 +492,41 @@ def _run(context: Context) -> int:
         raise UsageError("run needs at least one --file or --task")
     status = 0
     try:
-        with _PassedSignals() as signals, contextlib.ExitStack() as leases:
-            # In one order of keys, so that two runs waiting for each other's claims
-            # cannot each hold one.
-            for kind, name in resources:
-                leases.enter_context(_lease(context, kind, name, renew=True))
-            status = _run_program(program, args.agent, signals)
+        with _PassedSignals() as signals:
+            claiming: Optional[Tuple[str, str]] = None
+            try:
+                with contextlib.ExitStack() as leases:
+                    # In one order of keys, so that two runs waiting for each other's
+                    # claims cannot each hold one.
+                    for kind, name in resources:
+                        claiming = (kind, name)
+                        leases.enter_context(_lease(context, kind, name, renew=True))
+                        claiming = None
+                    status = _run_program(program, args.agent, signals)
+            except _Stopped:
+                # Stopped inside a claim: it may have been stored before the lease that
+                # would release it was entered.
+                if claiming is not None:
+                    _release_if_held(context, f"{claiming[0]}:{claiming[1]}")
+                raise
     except _Stopped as stopped:
         return 128 + stopped.number
     except LeaseLost as lost:
         sys.stderr.write(f"galtro: {lost}\n")
         return status or 1
     return status
+
+
+def _release_if_held(context: Context, key: str) -> None:
+    """Releases ``key`` if the agent holds it; a refusal or a store out of reach is left
+    to the lease's end."""
+    try:
+        _operations.release(context.state, context.args.agent, key)
+    except Refusal:
+        pass
+    except Exception as error:
+        if not isinstance(error, connection_errors()):
+            raise
 
 
 def _run_program(program: List[str], agent: str, signals: _PassedSignals) -> int:
