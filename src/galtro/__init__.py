@@ -21,7 +21,8 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Dict
 
 from galtro._paths import file_key
-from galtro._protocol import AsyncCoordinationStateLike, CoordinationStateLike, Message
+from galtro._protocol import LEASE_SECONDS, AsyncCoordinationStateLike, CoordinationStateLike, \
+    Message
 from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder, Refusal
 
 if TYPE_CHECKING:
@@ -36,11 +37,11 @@ if TYPE_CHECKING:
         inbox_sizes,
         snapshot,
     )
-    from galtro._lease import LEASE_SECONDS, AsyncLease, Lease, ahold, hold
+    from galtro._lease import AsyncLease, Lease, ahold, hold
 
-    from .redis_state import AsyncRedisCoordinationState, RedisCoordinationState, \
+    from .redis import AsyncRedisCoordinationState, RedisCoordinationState, \
         UnsupportedServerError
-    from .sqlite_state import SqliteCoordinationState, StateFileError
+    from .sqlite import SqliteCoordinationState, StateFileError
 
 # Names imported on first use, by the module that defines them: the views need the
 # native module, the leases asyncio, the Redis classes redis-py, the SQLite
@@ -50,11 +51,10 @@ _LAZY: Dict[str, str] = {
     "Agent": "galtro._agent",
     **dict.fromkeys(["AgentInfo", "ClaimInfo", "Event", "agents", "claims", "history",
                      "inbox_sizes", "snapshot"], "galtro._inspect"),
-    **dict.fromkeys(["LEASE_SECONDS", "AsyncLease", "Lease", "ahold", "hold"],
-                    "galtro._lease"),
+    **dict.fromkeys(["AsyncLease", "Lease", "ahold", "hold"], "galtro._lease"),
     **dict.fromkeys(["AsyncRedisCoordinationState", "RedisCoordinationState",
-                     "UnsupportedServerError"], "galtro.redis_state"),
-    **dict.fromkeys(["SqliteCoordinationState", "StateFileError"], "galtro.sqlite_state"),
+                     "UnsupportedServerError"], "galtro.redis"),
+    **dict.fromkeys(["SqliteCoordinationState", "StateFileError"], "galtro.sqlite"),
 }
 
 __all__: list[str] = [

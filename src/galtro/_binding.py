@@ -21,6 +21,9 @@ from __future__ import annotations
 import sys
 from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
 
+#: The nine methods of every state and their parameters, in order: the package's one
+#: table of them. The protocols (``galtro._protocol``) and the stubs spell them out for
+#: the type checkers; the tests check both against this table and the native class.
 PARAMETERS: Mapping[str, Tuple[str, ...]] = {
     "claim_file": ("agent_id", "path"),
     "claim_task": ("agent_id", "task_id"),

@@ -3,9 +3,9 @@
 
 Each function takes any of the classes and reads it through a ``StateReader``: an
 in-process ``galtro_core.CoordinationState`` through ``galtro._state_reader``, which
-takes the tables' locks as a reader only; a ``galtro.RedisCoordinationState`` through
-``galtro._redis_reader``, which only reads; any other state through the reader its
-``_reader()`` method returns (``galtro.SqliteCoordinationState``: ``galtro._sqlite_reader``).
+takes the tables' locks as a reader only; any other state through the reader its
+``_reader()`` method returns (``galtro.RedisCoordinationState``: ``galtro.redis._reader``;
+``galtro.SqliteCoordinationState``: ``galtro.sqlite._reader``).
 No reader changes, renews or creates anything.
 """
 
@@ -21,8 +21,8 @@ import galtro_core
 from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, HistoryPage, StateReader
 
 if TYPE_CHECKING:
-    from galtro.redis_state import RedisCoordinationState
-    from galtro.sqlite_state import SqliteCoordinationState
+    from galtro.redis import RedisCoordinationState
+    from galtro.sqlite import SqliteCoordinationState
 
 __all__ = [
     "check_count",
@@ -179,15 +179,6 @@ def reader_for(state: object) -> StateReader:
     # mock) is no state.
     if isinstance(state, _HasReader) and hasattr(type(state), "_reader"):
         return state._reader()  # pyright: ignore[reportPrivateUsage]
-    try:
-        from galtro.redis_state import RedisCoordinationState
-    except ImportError:  # without redis-py there is no Redis state
-        pass
-    else:
-        if isinstance(state, RedisCoordinationState):
-            from galtro._redis_reader import RedisReader
-
-            return RedisReader(state)
     raise TypeError(
         f"{type(state).__qualname__!r} object is none of galtro_core.CoordinationState,"
         " galtro.SqliteCoordinationState and galtro.RedisCoordinationState"

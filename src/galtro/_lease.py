@@ -30,7 +30,7 @@ import random
 import threading
 import time
 from types import TracebackType
-from typing import Callable, Optional, Tuple, Type
+from typing import Callable, Optional, Type
 
 from galtro._operations import (
     AnyState,
@@ -42,11 +42,10 @@ from galtro._operations import (
     renew,
     resource_of,
 )
-from galtro._protocol import CoordinationStateLike
+from galtro._protocol import LEASE_SECONDS, CoordinationStateLike
 from galtro._refusals import ClaimConflict, LeaseLost, NoClaim, NotHolder
 
-__all__ = ["LEASE_SECONDS", "MARGIN_SECONDS", "Lease", "AsyncLease", "hold", "ahold",
-           "connection_errors"]
+__all__ = ["LEASE_SECONDS", "MARGIN_SECONDS", "Lease", "AsyncLease", "hold", "ahold"]
 
 # A library logs to its own logger and leaves the output to the application. The
 # handler is added where the package logs, so that a process that never holds a lease
@@ -54,8 +53,6 @@ __all__ = ["LEASE_SECONDS", "MARGIN_SECONDS", "Lease", "AsyncLease", "hold", "ah
 logger = logging.getLogger("galtro")
 logger.addHandler(logging.NullHandler())
 
-#: The lease of a claim, in seconds, on every store.
-LEASE_SECONDS = 300.0
 #: How much sooner than the store the client gives a lease up: the store's whole-second
 #: flooring of the time it stored the claim (1 s), and 1 s of safety.
 MARGIN_SECONDS = 2.0
@@ -68,25 +65,6 @@ _LONGEST_POLL = 1.0
 _JITTER = (0.5, 1.5)
 # Pause between retries of a renewal or a release that failed for a passing reason.
 _RETRY_PAUSE = 1.0
-
-_connection_errors: Optional[Tuple[Type[BaseException], ...]] = None
-
-
-def connection_errors() -> Tuple[Type[BaseException], ...]:
-    """The exceptions that mean the state could not be reached: the built-in
-    ``ConnectionError`` and ``TimeoutError``, and redis-py's when it is installed."""
-    global _connection_errors
-    if _connection_errors is None:
-        found: Tuple[Type[BaseException], ...] = (ConnectionError, TimeoutError)
-        try:
-            import redis.exceptions
-        except ImportError:
-            pass
-        else:
-            found += (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError)
-        _connection_errors = found
-    return _connection_errors
-
 
 def _poll_pauses() -> Callable[[], float]:
     """A source of pauses between claim attempts: growing, jittered."""

@@ -35,9 +35,10 @@ from typing_extensions import TypedDict
 
 from galtro import _inspect, _operations
 from galtro._delivery import take_messages
-from galtro._lease import LEASE_SECONDS, Lease, connection_errors
+from galtro._failures import connection_errors
+from galtro._lease import Lease
 from galtro._paths import file_key
-from galtro._protocol import CoordinationStateLike, Message
+from galtro._protocol import LEASE_SECONDS, CoordinationStateLike, Message
 from galtro._refusals import Refusal
 
 __all__ = ["WAIT_LIMIT", "CONTENT_LIMIT", "LOOPBACK_HOSTS", "build_server", "serve_stdio",

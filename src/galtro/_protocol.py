@@ -1,5 +1,5 @@
 # pyright: strict
-"""What the helpers need of a coordination state: the nine methods.
+"""What the helpers need of a coordination state: the nine methods, and the lease.
 
 ``galtro_core.CoordinationState``, ``galtro.SqliteCoordinationState`` and
 ``galtro.RedisCoordinationState`` satisfy ``CoordinationStateLike``; ``galtro.AsyncRedisCoordinationState`` satisfies
@@ -10,7 +10,12 @@ from __future__ import annotations
 
 from typing import Awaitable, Protocol, Tuple
 
-__all__ = ["Message", "CoordinationStateLike", "AsyncCoordinationStateLike"]
+__all__ = ["LEASE_SECONDS", "Message", "CoordinationStateLike", "AsyncCoordinationStateLike"]
+
+#: The lease of a claim, in whole seconds, on every store: a claim is live until this
+#: many seconds after it was stored or last renewed (the native module's is
+#: ``kTtlSeconds`` in ``coordination_state.h``; a test checks that the two agree).
+LEASE_SECONDS = 300
 
 #: (sender, addressee, content, Unix seconds), as the nine methods return it.
 Message = Tuple[str, str, str, int]

@@ -118,7 +118,7 @@ def open_state(url: str, namespace: str) -> CoordinationStateLike:
     URL names no known store, its client is not installed, or its file cannot hold
     the state."""
     if url.startswith(_SQLITE_SCHEME):
-        from galtro.sqlite_state import SqliteCoordinationState, StateFileError
+        from galtro.sqlite import SqliteCoordinationState, StateFileError
 
         try:
             return SqliteCoordinationState.from_url(url, namespace=namespace)
@@ -126,7 +126,7 @@ def open_state(url: str, namespace: str) -> CoordinationStateLike:
             raise StoreError(str(error)) from None
     if url.startswith(_REDIS_SCHEMES):
         try:
-            from galtro.redis_state import RedisCoordinationState
+            from galtro.redis import RedisCoordinationState
         except ImportError as error:
             if (error.name or "").split(".")[0] == "redis":
                 raise StoreError("redis-py is not installed; install it with: "

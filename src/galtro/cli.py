@@ -33,10 +33,11 @@ import sys
 import threading
 import time
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generator, List, NoReturn, Optional,
-                    Sequence, TextIO, Tuple, Type, cast)
+                    Sequence, TextIO, Tuple, cast)
 
 from galtro import _delivery, _inspect, _operations, _store
-from galtro._lease import Lease, connection_errors, hold
+from galtro._failures import connection_errors, store_failures
+from galtro._lease import Lease, hold
 from galtro._paths import file_key
 from galtro._protocol import CoordinationStateLike, Message
 from galtro._refusals import ClaimConflict, LeaseLost, Refusal
@@ -746,23 +747,6 @@ def _parse(parser: argparse.ArgumentParser, argv: List[str]) -> argparse.Namespa
     return parser.parse_args(argv)
 
 
-def _store_failures() -> Tuple[Type[BaseException], ...]:
-    """The exceptions of a store that cannot be reached or used."""
-    failures: Tuple[Type[BaseException], ...] = connection_errors()
-    try:
-        import redis.exceptions
-
-        from galtro.redis_state import UnsupportedServerError
-    except ImportError:
-        pass
-    else:
-        failures += (redis.exceptions.RedisError, UnsupportedServerError)
-    sqlite3 = sys.modules.get("sqlite3")  # only a store that uses it imports it
-    if sqlite3 is not None:
-        failures += (cast(Type[BaseException], sqlite3.Error),)
-    return failures
-
-
 def _unreachable(url: str, error: BaseException) -> str:
     """One line for a store that cannot be reached: what failed and what to try."""
     if url.startswith(("redis://", "rediss://", "unix://")):
@@ -820,7 +804,7 @@ def main(argv: Optional[Sequence[str]] = None, *,
         if isinstance(error, connection_errors()):
             sys.stderr.write(f"galtro: {_unreachable(url, error)}\n")
             return 2
-        if isinstance(error, _store_failures()):
+        if isinstance(error, store_failures()):
             sys.stderr.write(f"galtro: cannot use {url}: {error}\n")
             return 2
         if isinstance(error, ValueError):

@@ -212,7 +212,7 @@ def test_history_cursor_returns_every_event_once_while_threads_append():
         _inspect.history_after(state, "12:x")
 
 
-@pytest.mark.skipif(importlib.util.find_spec("galtro.redis_state") is None,
+@pytest.mark.skipif(importlib.util.find_spec("galtro.redis") is None,
                     reason="galtro has no Redis state")
 def test_without_redis_py_it_says_so():
     code = ("import sys; sys.modules['redis'] = None; from galtro.cli import main; "

@@ -12,6 +12,7 @@ import pytest
 
 import galtro
 import galtro_core
+from galtro._failures import connection_errors
 
 try:
     galtro.RedisCoordinationState
@@ -120,7 +121,7 @@ def test_a_server_gone_longer_than_the_lease_loses_it(tmp_path, monkeypatch):
                 while not lease.lost and time.monotonic() < deadline:
                     time.sleep(0.05)
                 assert lease.lost
-        assert isinstance(lost.value.reason, galtro._lease.connection_errors())
+        assert isinstance(lost.value.reason, connection_errors())
     finally:
         state.client.close()
         server.stop()

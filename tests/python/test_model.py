@@ -173,7 +173,7 @@ class SqliteMachine(CoordinationMachine):
 def redis_history(client, namespace):
     """The history stream of a namespace, as the model records it (without times), and
     the times."""
-    from galtro._redis_scripts import namespace_prefix
+    from galtro.redis._scripts import namespace_prefix
 
     events, times = [], []
     for _, fields in client.xrange(namespace_prefix(namespace) + b"history"):

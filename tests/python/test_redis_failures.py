@@ -21,7 +21,7 @@ from redis.backoff import NoBackoff  # noqa: E402
 from redis.retry import Retry  # noqa: E402
 
 from galtro import AsyncRedisCoordinationState, RedisCoordinationState  # noqa: E402
-from galtro._redis_scripts import namespace_prefix  # noqa: E402
+from galtro.redis._scripts import namespace_prefix  # noqa: E402
 from redis_server import RedisServer, close_async  # noqa: E402
 
 spawn = multiprocessing.get_context("spawn")
@@ -224,7 +224,7 @@ def test_refusals_by_the_server_change_nothing_and_strand_no_claim(tmp_path):
     A drain's request record does not keep the drained messages."""
     import galtro
     from galtro._delivery import take_messages
-    from galtro._redis_reader import RedisReader
+    from galtro.redis._reader import RedisReader
 
     server = RedisServer(tmp_path).start()
     admin = redis.Redis(unix_socket_path=server.socket)

@@ -13,8 +13,8 @@ pytest.importorskip("redis", reason="redis-py is not installed (galtro_core[redi
 import redis  # noqa: E402
 
 from galtro import RedisCoordinationState  # noqa: E402
-from galtro._redis_reader import RedisReader  # noqa: E402
-from galtro._redis_scripts import namespace_prefix  # noqa: E402
+from galtro.redis._reader import RedisReader  # noqa: E402
+from galtro.redis._scripts import namespace_prefix  # noqa: E402
 from redis_server import DATEFUDGE, RedisServer, available  # noqa: E402
 from test_processes import race  # noqa: E402
 

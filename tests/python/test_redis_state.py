@@ -12,9 +12,9 @@ import redis  # noqa: E402
 from galtro import AsyncRedisCoordinationState, RedisCoordinationState, \
     UnsupportedServerError  # noqa: E402
 import galtro  # noqa: E402
-from galtro._redis_reader import RedisReader  # noqa: E402
-from galtro._redis_scripts import namespace_prefix  # noqa: E402
-from galtro._redis_state import _check_version  # noqa: E402
+from galtro.redis._reader import RedisReader  # noqa: E402
+from galtro.redis._scripts import namespace_prefix  # noqa: E402
+from galtro.redis._state import _check_version  # noqa: E402
 from redis_server import RedisCluster  # noqa: E402
 
 # Each is a prefix, a suffix or a near copy of another, or holds the tag's own braces.

@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import Dict, Generator, List, Optional, Sequence
 
 from galtro import _inspect
-from galtro._lease import LEASE_SECONDS
+from galtro._protocol import LEASE_SECONDS
 from galtro._records import ClaimInfo
 from galtro.dashboard import DEFAULT_WINDOW
 from galtro.dashboard._timeline import AgentSummary, Holding, Note, Timeline

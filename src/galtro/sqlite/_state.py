@@ -25,18 +25,18 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Callable, List, Mapping, Optional, Sequence, Tuple
 
-from ._binding import bind, show_signatures
-from ._store import sqlite_path
+from galtro._binding import bind, show_signatures
+from galtro._protocol import LEASE_SECONDS
+from galtro._store import sqlite_path
 
 if TYPE_CHECKING:
-    from ._sqlite_reader import SqliteReader
+    from ._reader import SqliteReader
 
 __all__ = ["SqliteCoordinationState", "StateFileError", "SCHEMA", "SCHEMA_VERSION",
            "APPLICATION_ID", "LEASE_SECONDS"]
 
 Message = Tuple[str, str, str, int]
 
-LEASE_SECONDS = 300
 APPLICATION_ID = 0x67616C74  # "galt", in the file's header
 SCHEMA_VERSION = 1
 
@@ -582,7 +582,7 @@ class SqliteCoordinationState:
 
     def _reader(self) -> "SqliteReader":
         """The read-only views of this state (``galtro._inspect``)."""
-        from ._sqlite_reader import SqliteReader
+        from ._reader import SqliteReader
 
         return SqliteReader(self)
 

@@ -59,8 +59,10 @@ records are framed by lengths and positions, never by a separator that a text ma
 from __future__ import annotations
 
 import hashlib
+from typing import NamedTuple
 
-LEASE_SECONDS = 300
+from galtro._protocol import LEASE_SECONDS
+
 REQUEST_TTL_MS = 300_000
 MINIMUM_SERVER_VERSION = (5, 0)  # streams; scripts replicated by their effects
 
@@ -68,6 +70,24 @@ MINIMUM_SERVER_VERSION = (5, 0)  # streams; scripts replicated by their effects
 def namespace_prefix(namespace: str) -> bytes:
     """The prefix of every key of ``namespace``, hash tag included."""
     return b"galtro:{" + str.encode(namespace, "utf-8").hex().encode("ascii") + b"}:"
+
+
+class Keys(NamedTuple):
+    """The keys of one namespace, as the layout above names them; an inbox's key is
+    ``inbox_prefix`` and the agent id."""
+
+    prefix: bytes
+    claims: bytes
+    statuses: bytes
+    history: bytes
+    inbox_prefix: bytes
+
+
+def namespace_keys(namespace: str) -> Keys:
+    """The keys of ``namespace``: those of the state and of its reader."""
+    prefix = namespace_prefix(namespace)
+    return Keys(prefix, prefix + b"claims", prefix + b"statuses", prefix + b"history",
+                prefix + b"inbox:")
 
 
 class Script:

@@ -4,10 +4,10 @@ reaches it. Needs redis-py 5 or later (``pip install "galtro_core[redis]"``).
 
 The methods bind their arguments themselves, so that a wrong call raises exactly the
 ``TypeError`` of ``galtro_core.CoordinationState``; their signatures are in
-``redis_state.pyi``.
+``__init__.pyi``.
 """
 
-from ._redis_state import AsyncClient, AsyncRedisCoordinationState, RedisCoordinationState, \
+from ._state import AsyncClient, AsyncRedisCoordinationState, RedisCoordinationState, \
     SyncClient, UnsupportedServerError
 
 __all__ = ["AsyncClient", "AsyncRedisCoordinationState", "RedisCoordinationState", "SyncClient",

@@ -5,13 +5,13 @@
 ``AsyncRedisCoordinationState`` (``redis.asyncio.Redis``) share the planning of each
 call (binding, keys, arguments, the commands to send) and the decoding of each reply;
 they differ only in how a command is sent, awaited or not. Key layout and scripts:
-``_redis_scripts``.
+``galtro.redis._scripts``.
 """
 
 from __future__ import annotations
 
 import os
-from typing import (Any, Awaitable, Callable, Generator, Generic, Mapping, Optional, Protocol,
+from typing import (TYPE_CHECKING, Any, Awaitable, Callable, Generator, Generic, Mapping, Optional, Protocol,
                     Sequence, Tuple, TypeVar, cast)
 
 import redis
@@ -20,8 +20,12 @@ import redis.asyncio.retry
 import redis.retry
 from redis.backoff import NoBackoff
 
-from . import _redis_scripts as scripts
-from ._binding import bind, show_signatures
+from galtro._binding import bind, show_signatures
+
+from . import _scripts as scripts
+
+if TYPE_CHECKING:
+    from ._reader import RedisReader
 
 T = TypeVar("T")
 C = TypeVar("C")
@@ -115,11 +119,8 @@ class _Layout:
         self.class_name = class_name
         self.namespace = namespace
         self.history_maxlen = history_maxlen
-        self.prefix = scripts.namespace_prefix(namespace)
-        self.claims = self.prefix + b"claims"
-        self.statuses = self.prefix + b"statuses"
-        self.history = self.prefix + b"history"
-        self.inbox_prefix = self.prefix + b"inbox:"
+        self.prefix, self.claims, self.statuses, self.history, self.inbox_prefix = \
+            scripts.namespace_keys(namespace)
         self.maxlen = b"%d" % (history_maxlen or 0)
 
     def request_key(self) -> bytes:
@@ -398,6 +399,17 @@ class RedisCoordinationState(_StateBase[SyncClient]):
         delivered twice and nothing that arrived after them is removed."""
         if messages:
             self._run(self._layout.remove_delivered(agent_id, messages))
+
+    def _evaluate(self, script: scripts.Script, keys: Sequence[bytes],
+                  args: Sequence[bytes]) -> Any:
+        """The raw reply of ``script``, run as the methods run theirs (EVALSHA)."""
+        return self._run(_Call(script, keys, args, lambda reply: reply))
+
+    def _reader(self) -> RedisReader:
+        """The read-only views of this state (``galtro._inspect``)."""
+        from ._reader import RedisReader
+
+        return RedisReader(self)
 
 
 class AsyncRedisCoordinationState(_StateBase[AsyncClient]):

@@ -4,9 +4,9 @@ Needs only the standard library.
 
 The methods bind their arguments themselves, so that a wrong call raises exactly the
 ``TypeError`` of ``galtro_core.CoordinationState``; their signatures are in
-``sqlite_state.pyi``.
+``__init__.pyi``.
 """
 
-from ._sqlite_state import SqliteCoordinationState, StateFileError
+from ._state import SqliteCoordinationState, StateFileError
 
 __all__ = ["SqliteCoordinationState", "StateFileError"]

@@ -6,7 +6,7 @@ is written. Claims are judged by the host's clock, read once per view. An empty 
 is not listed. The history is followed by the events' ``seq``,
 which counts the events of a namespace without gaps: a cursor is the ``seq`` of the
 last event read, and events that retention removed since show as ``missed``. The
-layout is that of ``galtro._sqlite_state``.
+layout is that of ``galtro.sqlite._state``.
 """
 
 from __future__ import annotations
@@ -15,7 +15,9 @@ import time
 from typing import Any, Dict, List, Optional, Sequence
 
 from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, HistoryPage
-from ._sqlite_state import KINDS, LEASE_SECONDS, SqliteCoordinationState
+from galtro._protocol import LEASE_SECONDS
+
+from ._state import KINDS, SqliteCoordinationState
 
 __all__ = ["SqliteReader"]
 

@@ -4,7 +4,9 @@
 Each view is one read: a short read-only script (claims with the server's time, inbox
 sizes, a page of the history with the stream's counts) or one command (statuses, the
 history stream), so it sees one moment of the namespace; only ``history`` with ``since``
-may read a few more entries after its first page. Nothing is written. The key layout is that of ``galtro._redis_scripts``.
+may read a few more entries after its first page. Nothing is written. The keys are
+``galtro.redis._scripts.namespace_keys``; the scripts are run as the state runs its own
+(EVALSHA, the flagged form on 7.0 and later, declared ``no-writes``).
 
 Inbox sizes are read for every agent in ``statuses``: every inbox on the server
 belongs to one (a message makes its addressee known, a broadcast reaches only known
@@ -18,27 +20,29 @@ from __future__ import annotations
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Union, cast
 
 from galtro._inspect import MOST_EVENTS, check_count, check_since
-from galtro._redis_scripts import LEASE_SECONDS, namespace_prefix
+from galtro._protocol import LEASE_SECONDS
 from galtro._records import EVENT_FIELDS, AgentInfo, ClaimInfo, Event, HistoryPage
-from galtro.redis_state import RedisCoordinationState
+
+from ._scripts import Script, namespace_keys
+from ._state import RedisCoordinationState
 
 __all__ = ["RedisReader"]
 
 # Replies as bytes, whatever the client's decode_responses and encoding.
 _RAW: Mapping[str, Any] = {"NEVER_DECODE": True}
 
-# The server's time and every claim record.
-# KEYS[1] claims. Returns {now, resource key, record, resource key, record, ...}.
-_READ_CLAIMS = b"""
+_READ_CLAIMS = Script("no-writes", r"""
+-- The server's time and every claim record.
+-- KEYS[1] claims. Returns {now, resource key, record, resource key, record, ...}.
 local reply = redis.call('HGETALL', KEYS[1])
 table.insert(reply, 1, redis.call('TIME')[1])
 return reply
-"""
+""")
 
-# The number of pending messages of every known agent that has any.
-# KEYS[1] statuses. ARGV[1] prefix of the inbox keys.
-# Returns {agent id, count, agent id, count, ...}.
-_READ_INBOX_SIZES = b"""
+_READ_INBOX_SIZES = Script("no-writes", r"""
+-- The number of pending messages of every known agent that has any.
+-- KEYS[1] statuses. ARGV[1] prefix of the inbox keys.
+-- Returns {agent id, count, agent id, count, ...}.
 local reply = {}
 for _, agent in ipairs(redis.call('HKEYS', KEYS[1])) do
   local size = redis.call('LLEN', ARGV[1] .. agent)
@@ -48,11 +52,11 @@ for _, agent in ipairs(redis.call('HKEYS', KEYS[1])) do
   end
 end
 return reply
-"""
+""")
 
 # Shared by the two history scripts: the entries the stream has had ('entries-added',
 # Redis 7.0 on; -1 before), its length and the id of its first entry ('' if none).
-_STREAM_COUNTS = b"""
+_STREAM_COUNTS = r"""
 local function stream_counts(stream)
   if redis.call('EXISTS', stream) == 0 then return 0, 0, '' end
   local info = redis.call('XINFO', 'STREAM', stream)
@@ -67,11 +71,11 @@ local function stream_counts(stream)
 end
 """
 
-# Where following the history from a second starts.
-# KEYS[1] history. ARGV[1] first stream id of the second, ARGV[2] the second.
-# Returns {entries added (-1: not counted), id of the last entry from ARGV[1] on whose
-# event is of an earlier second ('' if none), number of entries after that point}.
-_FIND_START = _STREAM_COUNTS + b"""
+_FIND_START = Script("no-writes", _STREAM_COUNTS + r"""
+-- Where following the history from a second starts.
+-- KEYS[1] history. ARGV[1] first stream id of the second, ARGV[2] the second.
+-- Returns {entries added (-1: not counted), id of the last entry from ARGV[1] on whose
+-- event is of an earlier second ('' if none), number of entries after that point}.
 local stream, second = KEYS[1], tonumber(ARGV[2])
 local added = stream_counts(stream)
 local straggler, after, from = '', 0, ARGV[1]
@@ -90,12 +94,12 @@ while true do
   from = string.sub(last, 1, dash) .. string.format('%d', tonumber(string.sub(last, dash + 1)) + 1)
 end
 return {added, straggler, after}
-"""
+""")
 
-# The entries from an id on, with the stream's counts, read at one moment.
-# KEYS[1] history. ARGV[1] first id to read, ARGV[2] the most entries ('': all).
-# Returns {entries added (-1: not counted), length, first entry id ('' if none), entries}.
-_READ_AFTER = _STREAM_COUNTS + b"""
+_READ_AFTER = Script("no-writes", _STREAM_COUNTS + r"""
+-- The entries from an id on, with the stream's counts, read at one moment.
+-- KEYS[1] history. ARGV[1] first id to read, ARGV[2] the most entries ('': all).
+-- Returns {entries added (-1: not counted), length, first entry id ('' if none), entries}.
 local added, length, first = stream_counts(KEYS[1])
 local page
 if ARGV[2] == '' then
@@ -106,7 +110,7 @@ else
   page = redis.call('XRANGE', KEYS[1], ARGV[1], '+', 'COUNT', ARGV[2])
 end
 return {added, length, first, page}
-"""
+""")
 
 # The names of the stream's fields, by the names of the events' fields.
 _STREAM_FIELDS = {"agent_id": b"agent", "resource_key": b"key", "from_agent": b"from",
@@ -130,12 +134,15 @@ class RedisReader:
     """The views of ``state``, a ``galtro.RedisCoordinationState``."""
 
     def __init__(self, state: RedisCoordinationState) -> None:
+        self._state = state
         self._client = state.client
-        self._prefix = namespace_prefix(state.namespace)
+        self._keys = namespace_keys(state.namespace)
+
+    def _evaluate(self, script: Script, keys: Sequence[bytes], args: Sequence[bytes]) -> Any:
+        return self._state._evaluate(script, keys, args)  # pyright: ignore[reportPrivateUsage]
 
     def claims(self) -> List[ClaimInfo]:
-        reply = self._client.execute_command("EVAL", _READ_CLAIMS, 1, self._prefix + b"claims",
-                                             **_RAW)
+        reply = self._evaluate(_READ_CLAIMS, (self._keys.claims,), ())
         now = int(reply[0])
         found: List[ClaimInfo] = []
         for key, record in _pairs(reply[1:]):
@@ -147,15 +154,14 @@ class RedisReader:
         return found
 
     def agents(self) -> List[AgentInfo]:
-        reply = self._client.execute_command("HGETALL", self._prefix + b"statuses", **_RAW)
+        reply = self._client.execute_command("HGETALL", self._keys.statuses, **_RAW)
         found = [AgentInfo(_text(agent), _text(status)) for agent, status in _pairs(reply)]
         found.sort(key=lambda agent: agent.agent_id.encode("utf-8"))
         return found
 
     def inbox_sizes(self) -> Dict[str, int]:
-        prefix = self._prefix
-        reply = self._client.execute_command("EVAL", _READ_INBOX_SIZES, 1, prefix + b"statuses",
-                                             prefix + b"inbox:", **_RAW)
+        reply = self._evaluate(_READ_INBOX_SIZES, (self._keys.statuses,),
+                               (self._keys.inbox_prefix,))
         flat = cast(Sequence[Any], reply)  # agent ids as bytes, sizes as int
         sizes = {_text(bytes(agent)): int(size) for agent, size in zip(flat[0::2], flat[1::2])}
         return dict(sorted(sizes.items(), key=lambda item: item[0].encode("utf-8")))
@@ -174,7 +180,7 @@ class RedisReader:
             extra = 0 if first is None else 2
             wanted = None if most is None else min(most - len(events) + extra, MOST_EVENTS)
             limit: List[bytes] = [] if wanted is None else [b"COUNT", b"%d" % wanted]
-            reply = self._client.execute_command("XRANGE", self._prefix + b"history",
+            reply = self._client.execute_command("XRANGE", self._keys.history,
                                                  start.text(), b"+", *limit, **_RAW)
             entries = cast(Sequence[Sequence[Any]], reply)
             events += [event for _, event in _events(entries)
@@ -191,8 +197,8 @@ class RedisReader:
         if first is None:
             first = int(self._client.execute_command("TIME", **_RAW)[0])
         start = _StreamId(first * 1000, 0)
-        reply = self._client.execute_command(
-            "EVAL", _FIND_START, 1, self._prefix + b"history", start.text(), first, **_RAW)
+        reply = self._evaluate(_FIND_START, (self._keys.history,),
+                               (start.text(), b"%d" % first))
         added, straggler, after = int(reply[0]), bytes(reply[1]), int(reply[2])
         cursor = _StreamId.parse(straggler) if straggler else start.previous()
         return _cursor_text(cursor, added - after if added >= 0 else None)
@@ -204,9 +210,8 @@ class RedisReader:
         7.0, whose streams do not count their entries."""
         last, position = _parse_cursor(cursor)
         most = check_count(count)
-        reply = self._client.execute_command(
-            "EVAL", _READ_AFTER, 1, self._prefix + b"history", last.next().text(),
-            b"" if most is None else b"%d" % most, **_RAW)
+        reply = self._evaluate(_READ_AFTER, (self._keys.history,),
+                               (last.next().text(), b"" if most is None else b"%d" % most))
         added, length, first = int(reply[0]), int(reply[1]), bytes(reply[2])
         entries = cast(Sequence[Sequence[Any]], reply[3])
         events = [event for _, event in _events(entries)]
