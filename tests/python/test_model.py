@@ -22,7 +22,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import galtro_core
 from call_table import (AGENTS, ALL_PARAMS, CONTENTS, METHODS, NAMES, NOT_STR, ODD_KEYWORDS,
-                        STYLES, SURROGATES, StrSub, arrange, outcome, shape)
+                        STYLES, SURROGATES, AwaitEach, StrSub, arrange, outcome, shape)
 from coordination_model import CoordinationModel
 from redis_server import close_async
 
@@ -206,17 +206,6 @@ class RedisMachine(CoordinationMachine):
         assert events == model_events(self.model)
         assert times == sorted(times) and all(self.started <= t <= time.time() for t in times)
         self.client.close()
-
-
-class AwaitEach:
-    """The asyncio state's methods, each run to completion on an event loop."""
-
-    def __init__(self, state, loop):
-        self.state, self.loop = state, loop
-
-    def __getattr__(self, name):
-        method = getattr(self.state, name)
-        return lambda *args, **kwargs: self.loop.run_until_complete(method(*args, **kwargs))
 
 
 class AsyncRedisMachine(RedisMachine):
