@@ -13,8 +13,10 @@ from call_table import (BINDING_ERRORS, ODD_TYPES, AwaitEach, Outer, StrSub,
                         UnprintableStr)
 from redis_server import close_async
 
-CLASSES = ["CoordinationState", "SqliteCoordinationState", "RedisCoordinationState",
-           "AsyncRedisCoordinationState"]
+CLASSES = ["CoordinationState",
+           pytest.param("SqliteCoordinationState", marks=pytest.mark.sqlite),
+           pytest.param("RedisCoordinationState", marks=pytest.mark.redis),
+           pytest.param("AsyncRedisCoordinationState", marks=pytest.mark.redis)]
 
 
 @pytest.fixture(params=CLASSES)

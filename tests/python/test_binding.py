@@ -239,6 +239,7 @@ call_keywords = st.one_of(st.sampled_from(ALL_PARAMS + ODD_KEYWORDS),
                           st.text(max_size=4))
 
 
+@pytest.mark.slow
 @settings(max_examples=3000, derandomize=True, database=None, deadline=None)
 @given(method=st.sampled_from(sorted(METHODS)), args=st.lists(call_values, max_size=4),
        kwargs=st.dictionaries(call_keywords, call_values, max_size=3))

@@ -182,6 +182,7 @@ class TestReport:
         assert snapshots["before"] == snapshots["after"]
 
     @pytest.mark.skipif(not unshare_available(), reason="needs root and unshare")
+    @pytest.mark.browser
     def test_opens_in_the_browser_without_a_network(self, known_history):
         from browser import CHROMIUM, missing
 
@@ -216,6 +217,8 @@ def wait_for(driver, condition):
 
 
 class TestPage:
+    @pytest.mark.browser
+    @pytest.mark.slow
     def test_live_in_the_browser_escaped_and_read_only(self, state):
         state.claim_file("alice", "src/app.py")
         state.send_message(HOSTILE, "bob", HOSTILE_ATTRIBUTE)
@@ -252,6 +255,8 @@ class TestPage:
         assert galtro.snapshot(state) == before
 
     @needs_faketime
+    @pytest.mark.browser
+    @pytest.mark.slow
     def test_an_expired_lease_shows_as_expired(self, tmp_path):
         child = faked_child(tmp_path, "expired", stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             text=True)

@@ -38,10 +38,10 @@ for line in sys.stdin:
     print(repr(out), flush=True)
 """
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.processes, pytest.mark.skipif(
     not (sys.platform.startswith("linux") and os.path.exists(LIBFAKETIME)),
     reason=f"libfaketime not installed ({LIBFAKETIME})",
-)
+)]
 
 
 def test_renewal_keeps_the_claim_past_the_lease(tmp_path):

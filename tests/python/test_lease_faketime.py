@@ -53,10 +53,10 @@ for line in sys.stdin:
     print(repr((out, time.time())), flush=True)
 """
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.processes, pytest.mark.skipif(
     not (sys.platform.startswith("linux") and os.path.exists(LIBFAKETIME)),
     reason=f"libfaketime not installed ({LIBFAKETIME})",
-)
+)]
 
 
 class Refused:

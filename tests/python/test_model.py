@@ -232,6 +232,7 @@ TestNativeModel = NativeMachine.TestCase
 
 SqliteMachine.TestCase.settings = MODEL_SETTINGS
 TestSqliteModel = SqliteMachine.TestCase
+TestSqliteModel.pytestmark = [pytest.mark.sqlite]
 
 RedisMachine.TestCase.settings = MODEL_SETTINGS
 AsyncRedisMachine.TestCase.settings = MODEL_SETTINGS

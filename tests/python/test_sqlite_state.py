@@ -26,6 +26,8 @@ from test_processes import RACERS, race
 
 SRC = str(Path(galtro.__file__).resolve().parents[1])
 
+pytestmark = pytest.mark.sqlite
+
 
 def child_env(**extra):
     """The environment of a child interpreter that imports this galtro."""
@@ -44,6 +46,8 @@ def age_claims(path, seconds):
     raw.close()
 
 
+@pytest.mark.processes
+@pytest.mark.slow
 def test_processes_race_for_an_expired_claim(tmp_path):
     url = f"sqlite://{tmp_path}/state.sqlite3"
     state = SqliteCoordinationState.from_url(url, "race")
@@ -70,6 +74,7 @@ for n in range(100_000):
 """
 
 
+@pytest.mark.processes
 def test_writers_killed_mid_load_lose_nothing_acknowledged(tmp_path):
     path = tmp_path / "state.sqlite3"
     SqliteCoordinationState(path, "load")
@@ -203,6 +208,7 @@ def test_new_files_are_the_owners_and_a_busy_file_times_out(tmp_path):
 
 # --- fork and threads on one instance ---
 
+@pytest.mark.processes
 def test_a_forked_child_and_eight_threads_share_one_instance(tmp_path):
     state = SqliteCoordinationState(tmp_path / "state.sqlite3")
     state.claim_file("parent", "before-fork")
