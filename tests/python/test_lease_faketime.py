@@ -59,6 +59,21 @@ pytestmark = [pytest.mark.processes, pytest.mark.skipif(
 )]
 
 
+def faked_clock_env(time_file):
+    """The environment of a child interpreter that imports this galtro and galtro_core,
+    its real-time clock read from ``time_file`` at every reading (its monotonic clock
+    runs on undisturbed)."""
+    import galtro
+
+    paths = [os.path.dirname(os.path.dirname(os.path.abspath(galtro.__file__))),
+             os.path.dirname(os.path.abspath(galtro_core.__file__))]
+    env = {k: v for k, v in os.environ.items() if not k.startswith("FAKETIME")}
+    env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME_TIMESTAMP_FILE=str(time_file),
+               FAKETIME_NO_CACHE="1", FAKETIME_DONT_FAKE_MONOTONIC="1", TZ="UTC",
+               PYTHONPATH=os.pathsep.join(filter(None, [*paths, env.get("PYTHONPATH")])))
+    return env
+
+
 class Refused:
     """An expected RuntimeError with exactly this message."""
 
@@ -71,22 +86,12 @@ class FakeClockChild:
         self.time_file = tmp_path / "faketime"
         store_args = [str(tmp_path / "state.sqlite3")] if store == "sqlite" else []
         self.set(S)
-        module_dir = os.path.dirname(os.path.abspath(galtro_core.__file__))
-        env = {k: v for k, v in os.environ.items() if not k.startswith("FAKETIME")}
-        env.update(
-            LD_PRELOAD=LIBFAKETIME,
-            FAKETIME_TIMESTAMP_FILE=str(self.time_file),
-            FAKETIME_NO_CACHE="1",
-            FAKETIME_DONT_FAKE_MONOTONIC="1",
-            TZ="UTC",
-            PYTHONPATH=os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")])),
-        )
         self.process = subprocess.Popen(
             [sys.executable, "-c", CHILD, *store_args],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
-            env=env,
+            env=faked_clock_env(self.time_file),
         )
 
     def set(self, seconds):
