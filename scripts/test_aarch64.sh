@@ -71,7 +71,7 @@ env -u PYTHONHOME PYTHONPATH="$SITE" PYTHONNOUSERSITE=1 PYTHONDONTWRITEBYTECODE=
   GALTRO_MODEL_EXAMPLES="${GALTRO_MODEL_EXAMPLES:-25}" GALTRO_RELIABILITY_LEVEL=smoke \
   "${ARM_PYTHON[@]}" -m pytest -q -p no:cacheprovider \
   test_readme.py test_claims.py test_messaging.py test_status.py test_model.py test_threads.py \
-  test_binding.py test_module.py test_scale.py \
+  test_binding.py test_arguments.py test_module.py test_scale.py \
   --deselect tests/python/test_binding.py::test_fatal_failure_is_a_panic_exception \
   --deselect tests/python/test_binding.py::test_panic_coming_back_through_the_interpreter_stays_fatal \
   --deselect tests/python/test_binding.py::test_exhausted_memory_is_a_memory_error_and_the_state_stays_usable \

@@ -1,9 +1,10 @@
 """The surface of the state classes, shared by every harness that drives it: the model
-test, the fuzzer (tests/fuzz) and the reference-count check (tests/reliability).
+test, the argument test, the fuzzer (tests/fuzz) and the reference-count check
+(tests/reliability).
 
 The nine methods with their parameters, pools of texts that collide on purpose, the odd
-argument values and keyword names that exercise each binding error, and the helpers that
-arrange a call and compare its outcome.
+argument values and keyword names that exercise each binding error, the table of binding
+errors with their texts, and the helpers that arrange a call and compare its outcome.
 """
 
 from galtro._binding import PARAMETERS
@@ -68,6 +69,76 @@ SURROGATES = ["\ud800", "ok\udfffok", StrSub("\udc80")]
 ODD_KEYWORDS = ["agent", "key", "", "\u00e4gent", "\udc80x", "self"]
 
 
+# Calls that fail to bind, with the TypeError's text. A text that does not start with
+# "argument" is preceded by "{class}." for the class called.
+BINDING_ERRORS = [
+    # missing arguments, listed with one, two and three names
+    ("status", (), {}, "status() missing 1 required positional argument: 'agent_id'"),
+    ("send_message", (), {}, "send_message() missing 3 required positional arguments: "
+                             "'from_agent', 'to_agent', and 'content'"),
+    ("send_message", ("a",), {}, "send_message() missing 2 required positional arguments: "
+                                 "'to_agent' and 'content'"),
+    ("send_message", ("A",), {"content": "c"}, "send_message() missing 1 required positional "
+                                               "argument: 'to_agent'"),
+    ("send_message", (), {"to_agent": "b"}, "send_message() missing 2 required positional "
+                                            "arguments: 'from_agent' and 'content'"),
+    ("claim_file", (), {"path": "p"}, "claim_file() missing 1 required positional argument: "
+                                      "'agent_id'"),
+    ("release", ("a",), {}, "release() missing 1 required positional argument: 'resource_key'"),
+    ("renew_claim", (), {}, "renew_claim() missing 2 required positional arguments: "
+                            "'agent_id' and 'resource_key'"),
+    # too many positional arguments, tested before any keyword
+    ("status", ("a", "b"), {}, "status() takes 1 positional arguments but 2 were given"),
+    ("status", ("a", "b"), {"agent_id": "c"}, "status() takes 1 positional arguments but 2 were "
+                                              "given"),
+    ("status", ("a", "b"), {"agent": "c"}, "status() takes 1 positional arguments but 2 were given"),
+    ("claim_task", ("a", "b", "c"), {}, "claim_task() takes 2 positional arguments but 3 were "
+                                        "given"),
+    ("broadcast", ("A", "c", "d"), {}, "broadcast() takes 2 positional arguments but 3 were "
+                                       "given"),
+    # keywords, walked in the order given; the first failure wins
+    ("status", ("a",), {"agent_id": "b"}, "status() got multiple values for argument 'agent_id'"),
+    ("drain_inbox", ("A",), {"agent_id": "A"}, "drain_inbox() got multiple values for argument "
+                                               "'agent_id'"),
+    ("claim_file", ("a", "p"), {"path": "q"}, "claim_file() got multiple values for argument "
+                                              "'path'"),
+    ("release", ("A",), {"agent_id": "A", "resource_key": "k"}, "release() got multiple values "
+                                                                "for argument 'agent_id'"),
+    ("status", (), {"agent": "a"}, "status() got an unexpected keyword argument 'agent'"),
+    ("status", ("a",), {"agent": "x", "agent_id": "y"}, "status() got an unexpected keyword "
+                                                        "argument 'agent'"),
+    ("status", ("a",), {"agent_id": "y", "agent": "x"}, "status() got multiple values for "
+                                                        "argument 'agent_id'"),
+    ("inbox", (), {"agent": "A"}, "inbox() got an unexpected keyword argument 'agent'"),
+    ("inbox", (), {"\u00e4gent": 1}, "inbox() got an unexpected keyword argument '\u00e4gent'"),
+    # one method's parameter name is no keyword of another
+    ("claim_task", (), {"agent_id": "A", "path": "p"}, "claim_task() got an unexpected keyword "
+                                                       "argument 'path'"),
+    ("claim_file", ("A",), {"task_id": "p"}, "claim_file() got an unexpected keyword argument "
+                                             "'task_id'"),
+    # a key that cannot be encoded names no parameter and is shown with replacements
+    ("inbox", (), {"\udc80": 1}, "inbox() got an unexpected keyword argument "
+                                 "'\ufffd\ufffd\ufffd'"),
+    # conversion of the arguments, in parameter order
+    ("claim_file", (1, "p"), {}, "argument 'agent_id': 'int' object cannot be converted to "
+                                 "'PyString'"),
+    ("claim_file", (1, 2), {}, "argument 'agent_id': 'int' object cannot be converted to "
+                               "'PyString'"),
+    ("claim_file", ("a", b"p"), {}, "argument 'path': 'bytes' object cannot be converted to "
+                                    "'PyString'"),
+    ("claim_file", ("A", None), {}, "argument 'path': 'NoneType' object cannot be converted to "
+                                    "'PyString'"),
+    ("release", (b"A", 1), {}, "argument 'agent_id': 'bytes' object cannot be converted to "
+                               "'PyString'"),
+    ("send_message", ("a", "b"), {"content": None}, "argument 'content': 'NoneType' object "
+                                                    "cannot be converted to 'PyString'"),
+    ("send_message", ("A", "B", 3), {}, "argument 'content': 'int' object cannot be converted "
+                                        "to 'PyString'"),
+    ("status", (), {"agent_id": 1.5}, "argument 'agent_id': 'float' object cannot be converted "
+                                      "to 'PyString'"),
+]
+
+
 # --- arranging a call and comparing outcomes --------------------------------------------
 
 STYLES = ["positional", "keyword", "mixed"]
@@ -97,3 +168,15 @@ def shape(value):
     if isinstance(value, (list, tuple)):
         return (type(value), [shape(item) for item in value])
     return type(value)
+
+
+class AwaitEach:
+    """The asyncio state's methods, each run to completion on an event loop: called as
+    the other classes' methods are."""
+
+    def __init__(self, state, loop):
+        self.state, self.loop = state, loop
+
+    def __getattr__(self, name):
+        method = getattr(self.state, name)
+        return lambda *args, **kwargs: self.loop.run_until_complete(method(*args, **kwargs))

@@ -43,6 +43,17 @@ def redis_server(tmp_path_factory):
     server.stop()
 
 
+# Tiers (declared in pyproject.toml): a test that asks for a store's fixture belongs to
+# that store's tier without saying so.
+FIXTURE_MARKS = {"redis_server": "redis", "redis_state": "redis", "sqlite_state": "sqlite"}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        for name in sorted({FIXTURE_MARKS[f] for f in item.fixturenames if f in FIXTURE_MARKS}):
+            item.add_marker(name)
+
+
 _namespaces = itertools.count()
 
 
@@ -70,7 +81,9 @@ def sqlite_state(tmp_path, namespace):
     return galtro.SqliteCoordinationState(tmp_path / "state.sqlite3", namespace)
 
 
-@pytest.fixture(params=["CoordinationState", "SqliteCoordinationState", "RedisCoordinationState"])
+@pytest.fixture(params=["CoordinationState",
+                        pytest.param("SqliteCoordinationState", marks=pytest.mark.sqlite),
+                        pytest.param("RedisCoordinationState", marks=pytest.mark.redis)])
 def either_state(request):
     """A fresh state of each class in turn: the in-process one, the SQLite one and the
     Redis one."""

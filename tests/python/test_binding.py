@@ -1,5 +1,6 @@
-"""The road of a call into the module: argument binding, text conversion, results,
-and the exceptions that come out of it, messages byte for byte."""
+"""The road of a call into the module: text conversion, results, and the exceptions
+that come out of it, messages byte for byte. The binding errors themselves, for every
+class, are in test_arguments.py."""
 
 import ctypes
 import gc
@@ -15,7 +16,7 @@ from hypothesis import strategies as st
 
 import galtro_core
 from call_table import (AGENTS, ALL_PARAMS, METHODS, NAMES, NOT_STR, ODD_KEYWORDS, ODD_TYPES,
-                        SURROGATES, Outer, StrRaises, StrSub, UnprintableStr)
+                        SURROGATES, StrRaises, StrSub, UnprintableStr)
 from galtro_core import CoordinationState
 
 LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
@@ -27,95 +28,6 @@ def type_error(call):
     assert type(info.value) is TypeError
     assert len(info.value.args) == 1
     return info.value
-
-
-@pytest.mark.parametrize("method, args, kwargs, message", [
-    # missing arguments, listed with one, two and three names
-    ("status", (), {}, "status() missing 1 required positional argument: 'agent_id'"),
-    ("send_message", (), {}, "send_message() missing 3 required positional arguments: "
-                             "'from_agent', 'to_agent', and 'content'"),
-    ("send_message", ("a",), {}, "send_message() missing 2 required positional arguments: "
-                                 "'to_agent' and 'content'"),
-    ("send_message", (), {"to_agent": "b"}, "send_message() missing 2 required positional "
-                                            "arguments: 'from_agent' and 'content'"),
-    ("claim_file", (), {"path": "p"}, "claim_file() missing 1 required positional argument: "
-                                      "'agent_id'"),
-    ("release", ("a",), {}, "release() missing 1 required positional argument: 'resource_key'"),
-    # too many positional arguments, tested before any keyword
-    ("status", ("a", "b"), {}, "status() takes 1 positional arguments but 2 were given"),
-    ("status", ("a", "b"), {"agent_id": "c"}, "status() takes 1 positional arguments but 2 were "
-                                              "given"),
-    ("status", ("a", "b"), {"agent": "c"}, "status() takes 1 positional arguments but 2 were given"),
-    ("claim_task", ("a", "b", "c"), {}, "claim_task() takes 2 positional arguments but 3 were "
-                                        "given"),
-    # keywords, walked in the order given; the first failure wins
-    ("status", ("a",), {"agent_id": "b"}, "status() got multiple values for argument 'agent_id'"),
-    ("claim_file", ("a", "p"), {"path": "q"}, "claim_file() got multiple values for argument "
-                                              "'path'"),
-    ("status", (), {"agent": "a"}, "status() got an unexpected keyword argument 'agent'"),
-    ("status", ("a",), {"agent": "x", "agent_id": "y"}, "status() got an unexpected keyword "
-                                                        "argument 'agent'"),
-    ("status", ("a",), {"agent_id": "y", "agent": "x"}, "status() got multiple values for "
-                                                        "argument 'agent_id'"),
-    ("status", (), {"agent": "x"}, "status() got an unexpected keyword argument 'agent'"),
-    ("inbox", (), {"\u00e4gent": 1}, "inbox() got an unexpected keyword argument '\u00e4gent'"),
-    # a key that cannot be encoded names no parameter and is shown with replacements
-    ("inbox", (), {"\udc80": 1}, "inbox() got an unexpected keyword argument "
-                                 "'\ufffd\ufffd\ufffd'"),
-    # conversion of the arguments, in parameter order
-    ("claim_file", (1, "p"), {}, "argument 'agent_id': 'int' object cannot be converted to "
-                                 "'PyString'"),
-    ("claim_file", (1, 2), {}, "argument 'agent_id': 'int' object cannot be converted to "
-                               "'PyString'"),
-    ("claim_file", ("a", b"p"), {}, "argument 'path': 'bytes' object cannot be converted to "
-                                    "'PyString'"),
-    ("send_message", ("a", "b"), {"content": None}, "argument 'content': 'NoneType' object "
-                                                    "cannot be converted to 'PyString'"),
-    ("status", (), {"agent_id": 1.5}, "argument 'agent_id': 'float' object cannot be converted "
-                                      "to 'PyString'"),
-])
-def test_binding_errors(either_state, method, args, kwargs, message):
-    error = type_error(lambda: getattr(either_state, method)(*args, **kwargs))
-    if not message.startswith("argument"):
-        message = type(either_state).__name__ + "." + message
-    assert str(error) == message
-    assert error.__cause__ is None
-
-
-def test_binding_errors_leave_the_state_untouched(either_state):
-    type_error(lambda: either_state.claim_file("a", 1))
-    assert either_state.status("a") == "idle"
-    assert either_state.claim_file("b", "p") == "b"
-
-
-@pytest.mark.parametrize("value, shown", [
-    (Outer.Inner(), "Outer.Inner"),  # the qualified name, not __name__
-    (ODD_TYPES[0](), "<failed to extract type name>"),  # __qualname__ raises
-    (ODD_TYPES[1](), "<failed to extract type name>"),  # __qualname__ is not a str
-])
-def test_type_names_in_conversion_errors(either_state, value, shown):
-    error = type_error(lambda: either_state.inbox(value))
-    assert str(error) == f"argument 'agent_id': '{shown}' object cannot be converted to 'PyString'"
-
-
-def test_unprintable_keyword_is_reported_and_named_by_its_type(either_state, monkeypatch):
-    reports = []
-    monkeypatch.setattr(sys, "unraisablehook", reports.append)
-    key = UnprintableStr("agent")
-    error = type_error(lambda: either_state.status(**{key: 1}))
-    assert str(error) == f"{type(either_state).__name__}.status() got an unexpected keyword " \
-                         "argument '<unprintable UnprintableStr object>'"
-    assert [(r.exc_type, r.object) for r in reports] == [(ValueError, key)]
-
-
-@pytest.mark.parametrize("call", [
-    lambda s: s.claim_file("\udc80", "p"),
-    lambda s: s.claim_file(agent_id="a", path="\ud800x"),
-    lambda s: s.status(StrSub("\udfff")),
-], ids=["positional", "keyword", "str-subclass"])
-def test_lone_surrogate_is_an_unwrapped_unicode_error(either_state, call):
-    with pytest.raises(UnicodeEncodeError):
-        call(either_state)
 
 
 @pytest.mark.parametrize("agent, path", [
@@ -327,6 +239,7 @@ call_keywords = st.one_of(st.sampled_from(ALL_PARAMS + ODD_KEYWORDS),
                           st.text(max_size=4))
 
 
+@pytest.mark.slow
 @settings(max_examples=3000, derandomize=True, database=None, deadline=None)
 @given(method=st.sampled_from(sorted(METHODS)), args=st.lists(call_values, max_size=4),
        kwargs=st.dictionaries(call_keywords, call_values, max_size=3))

@@ -194,34 +194,3 @@ def test_keyword_calls_claim(state, method, args, kwargs):
     assert state.renew_claim(resource_key=prefix + "p", agent_id="A") == "A"
     assert state.release("A", resource_key=prefix + "p") is None
     assert state.status(agent_id="A") == "idle"
-
-
-@pytest.mark.parametrize(
-    "method, args, kwargs, message",
-    [
-        ("claim_task", (), {"agent_id": "A", "path": "p"},
-         "CoordinationState.claim_task() got an unexpected keyword argument 'path'"),
-        ("claim_file", ("A",), {"task_id": "p"},
-         "CoordinationState.claim_file() got an unexpected keyword argument 'task_id'"),
-        ("release", ("A",), {"agent_id": "A", "resource_key": "k"},
-         "CoordinationState.release() got multiple values for argument 'agent_id'"),
-        ("renew_claim", (), {"agent_id": "A"},
-         "CoordinationState.renew_claim() missing 1 required positional argument: 'resource_key'"),
-        ("renew_claim", (), {},
-         "CoordinationState.renew_claim() missing 2 required positional arguments: "
-         "'agent_id' and 'resource_key'"),
-        ("claim_task", ("A", "t", "x"), {},
-         "CoordinationState.claim_task() takes 2 positional arguments but 3 were given"),
-        ("claim_file", ("A", None), {},
-         "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
-        ("release", (b"A", 1), {},
-         "argument 'agent_id': 'bytes' object cannot be converted to 'PyString'"),
-    ],
-)
-def test_bad_calls_are_type_errors_and_change_nothing(state, method, args, kwargs, message):
-    state.claim_file("A", "p")
-    with pytest.raises(TypeError) as info:
-        call(state, method, *args, **kwargs)
-    assert info.value.args == (message,)
-    assert refusal(state, "claim_file", "B", "p") == "A already holds claim on p"
-    assert state.status("A") == "busy"

@@ -288,6 +288,7 @@ def test_output_failures_exit_2_and_lose_no_message(shared):
 
 
 @needs_redis
+@pytest.mark.redis
 def test_watch_starts_on_the_server_clock(tmp_path):
     """The server's clock is stuck years before the client's: watch still shows what
     happens after it starts."""

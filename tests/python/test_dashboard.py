@@ -25,7 +25,7 @@ from browser import chromium, unshare_available  # noqa: E402
 from galtro import dashboard  # noqa: E402
 from galtro._records import Event  # noqa: E402
 from galtro.dashboard._timeline import AgentSummary, Timeline  # noqa: E402
-from test_lease_faketime import LIBFAKETIME  # noqa: E402
+from test_lease_faketime import LIBFAKETIME, faked_clock_env  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 BUILD = HERE.parents[1] / "build"
@@ -125,14 +125,8 @@ def faked_child(tmp_path, *args, **popen):
     """dashboard_clock.py under libfaketime, its clock read from a file."""
     clock = tmp_path / "clock"
     clock.write_text("+0\n")
-    paths = [os.path.dirname(os.path.dirname(os.path.abspath(galtro.__file__))),
-             os.path.dirname(os.path.abspath(galtro_core.__file__))]
-    env = {k: v for k, v in os.environ.items() if not k.startswith("FAKETIME")}
-    env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME_TIMESTAMP_FILE=str(clock),
-               FAKETIME_NO_CACHE="1", FAKETIME_DONT_FAKE_MONOTONIC="1", TZ="UTC",
-               PYTHONPATH=os.pathsep.join(filter(None, [*paths, env.get("PYTHONPATH")])))
     command = [sys.executable, str(HERE / "dashboard_clock.py"), args[0], str(clock), *args[1:]]
-    return subprocess.Popen(command, env=env, **popen)
+    return subprocess.Popen(command, env=faked_clock_env(clock), **popen)
 
 
 @pytest.fixture(scope="module")
@@ -182,6 +176,7 @@ class TestReport:
         assert snapshots["before"] == snapshots["after"]
 
     @pytest.mark.skipif(not unshare_available(), reason="needs root and unshare")
+    @pytest.mark.browser
     def test_opens_in_the_browser_without_a_network(self, known_history):
         from browser import CHROMIUM, missing
 
@@ -216,6 +211,8 @@ def wait_for(driver, condition):
 
 
 class TestPage:
+    @pytest.mark.browser
+    @pytest.mark.slow
     def test_live_in_the_browser_escaped_and_read_only(self, state):
         state.claim_file("alice", "src/app.py")
         state.send_message(HOSTILE, "bob", HOSTILE_ATTRIBUTE)
@@ -252,6 +249,8 @@ class TestPage:
         assert galtro.snapshot(state) == before
 
     @needs_faketime
+    @pytest.mark.browser
+    @pytest.mark.slow
     def test_an_expired_lease_shows_as_expired(self, tmp_path):
         child = faked_child(tmp_path, "expired", stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             text=True)

@@ -21,7 +21,8 @@ except (AttributeError, ImportError):
 
 from redis_server import DATEFUDGE, RedisServer, available  # noqa: E402
 
-pytestmark = pytest.mark.skipif(not available(), reason="redis-server is not installed")
+pytestmark = [pytest.mark.redis,
+              pytest.mark.skipif(not available(), reason="redis-server is not installed")]
 
 S = 1935835200  # 2031-05-05 12:00:00 UTC
 
@@ -59,6 +60,7 @@ def test_renewal_keeps_the_claim_past_the_lease_on_the_server_clock(tmp_path):
 
 
 @pytest.mark.skipif(shutil.which(DATEFUDGE) is None, reason="datefudge is not installed")
+@pytest.mark.slow
 def test_the_lease_is_given_up_before_another_agent_can_take_it(tmp_path, monkeypatch):
     """A claims late in a second, which the server's flooring costs nearly a whole
     second. The server restarts with its clock 290 s ahead, so by the real clock the

@@ -9,9 +9,9 @@ import pytest
 
 from test_typing import FILES, PYTHON_VERSIONS, TYPING, mypy, pyright_diagnostics, run
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(
     FILES is None, reason="galtro_core is not imported from an installed wheel"
-)
+)]
 
 USAGE = TYPING / "galtro_helpers_usage.py"
 

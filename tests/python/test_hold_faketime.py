@@ -14,7 +14,7 @@ import time
 import pytest
 
 import galtro_core
-from test_lease_faketime import LIBFAKETIME, REPLY_TIMEOUT
+from test_lease_faketime import LIBFAKETIME, REPLY_TIMEOUT, faked_clock_env
 
 S = calendar.timegm((2026, 1, 1, 0, 0, 0))
 
@@ -38,10 +38,10 @@ for line in sys.stdin:
     print(repr(out), flush=True)
 """
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.processes, pytest.mark.skipif(
     not (sys.platform.startswith("linux") and os.path.exists(LIBFAKETIME)),
     reason=f"libfaketime not installed ({LIBFAKETIME})",
-)
+)]
 
 
 def test_renewal_keeps_the_claim_past_the_lease(tmp_path):
@@ -51,13 +51,8 @@ def test_renewal_keeps_the_claim_past_the_lease(tmp_path):
         time_file.write_text(time.strftime("%Y-%m-%d %H:%M:%S\n", time.gmtime(seconds)))
 
     set_clock(S)
-    module_dir = os.path.dirname(os.path.abspath(galtro_core.__file__))
-    env = {k: v for k, v in os.environ.items() if not k.startswith("FAKETIME")}
-    env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME_TIMESTAMP_FILE=str(time_file),
-               FAKETIME_NO_CACHE="1", FAKETIME_DONT_FAKE_MONOTONIC="1", TZ="UTC",
-               PYTHONPATH=os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")])))
     child = subprocess.Popen([sys.executable, "-c", CHILD], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, text=True, env=env)
+                             stdout=subprocess.PIPE, text=True, env=faked_clock_env(time_file))
 
     def probe():
         child.stdin.write("probe\n")

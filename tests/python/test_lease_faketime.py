@@ -1,6 +1,8 @@
-"""The 300-second lease, end to end, under a clock set from outside the process.
+"""The 300-second lease, end to end, under a clock set from outside the process, for
+each store that reads the clock of its own process: the in-process class and the SQLite
+one (the Redis store reads the server's clock: test_redis_server_clock.py).
 
-The module reads the real-time clock of the system, so these tests run it in a child
+Both read the real-time clock of the system, so these tests run the state in a child
 interpreter with libfaketime preloaded. The child reads its time from a file that the
 test rewrites before each step: an absolute "YYYY-MM-DD hh:mm:ss" line (no leading
 "@") freezes the faked clock at that second, and FAKETIME_NO_CACHE=1 makes every
@@ -29,23 +31,47 @@ LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 S = calendar.timegm((2026, 1, 1, 0, 0, 0))
 REPLY_TIMEOUT = 30
 
+# The child's state: the in-process class, or the SQLite one on the file argv[1]. The
+# call "history" lists the claim events as (kind, agent, time).
 CHILD = r"""
 import ast, sys, time
-import galtro_core
-state = galtro_core.CoordinationState()
+import galtro, galtro_core
+if len(sys.argv) > 1:
+    state = galtro.SqliteCoordinationState(sys.argv[1])
+else:
+    state = galtro_core.CoordinationState()
 for line in sys.stdin:
     method, args = ast.literal_eval(line)
     try:
-        out = ("returned", getattr(state, method)(*args))
+        if method == "history":
+            out = ("returned", [(e.kind, e.fields["agent_id"], e.time)
+                                for e in galtro.history(state) if e.kind != "sent"])
+        else:
+            out = ("returned", getattr(state, method)(*args))
     except Exception as error:
         out = ("raised", type(error).__name__, error.args)
     print(repr((out, time.time())), flush=True)
 """
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.processes, pytest.mark.skipif(
     not (sys.platform.startswith("linux") and os.path.exists(LIBFAKETIME)),
     reason=f"libfaketime not installed ({LIBFAKETIME})",
-)
+)]
+
+
+def faked_clock_env(time_file):
+    """The environment of a child interpreter that imports this galtro and galtro_core,
+    its real-time clock read from ``time_file`` at every reading (its monotonic clock
+    runs on undisturbed)."""
+    import galtro
+
+    paths = [os.path.dirname(os.path.dirname(os.path.abspath(galtro.__file__))),
+             os.path.dirname(os.path.abspath(galtro_core.__file__))]
+    env = {k: v for k, v in os.environ.items() if not k.startswith("FAKETIME")}
+    env.update(LD_PRELOAD=LIBFAKETIME, FAKETIME_TIMESTAMP_FILE=str(time_file),
+               FAKETIME_NO_CACHE="1", FAKETIME_DONT_FAKE_MONOTONIC="1", TZ="UTC",
+               PYTHONPATH=os.pathsep.join(filter(None, [*paths, env.get("PYTHONPATH")])))
+    return env
 
 
 class Refused:
@@ -56,24 +82,16 @@ class Refused:
 
 
 class FakeClockChild:
-    def __init__(self, tmp_path):
+    def __init__(self, tmp_path, store):
         self.time_file = tmp_path / "faketime"
+        store_args = [str(tmp_path / "state.sqlite3")] if store == "sqlite" else []
         self.set(S)
-        module_dir = os.path.dirname(os.path.abspath(galtro_core.__file__))
-        env = {k: v for k, v in os.environ.items() if not k.startswith("FAKETIME")}
-        env.update(
-            LD_PRELOAD=LIBFAKETIME,
-            FAKETIME_TIMESTAMP_FILE=str(self.time_file),
-            FAKETIME_NO_CACHE="1",
-            TZ="UTC",
-            PYTHONPATH=os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")])),
-        )
         self.process = subprocess.Popen(
-            [sys.executable, "-c", CHILD],
+            [sys.executable, "-c", CHILD, *store_args],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
-            env=env,
+            env=faked_clock_env(self.time_file),
         )
 
     def set(self, seconds):
@@ -99,9 +117,9 @@ class FakeClockChild:
             self.process.wait()
 
 
-@pytest.fixture
-def child(tmp_path):
-    process = FakeClockChild(tmp_path)
+@pytest.fixture(params=["native", pytest.param("sqlite", marks=pytest.mark.sqlite)])
+def child(request, tmp_path):
+    process = FakeClockChild(tmp_path, request.param)
     try:
         _, child_time = process.call("status", "probe")
         if int(child_time) != S:
@@ -158,6 +176,10 @@ def test_lease_boundary_and_takeover(child, claim, key, held):
         (600, "status", ("A",), "idle"),
         (600, "status", ("B",), "busy"),
     ])
+    # Each takeover is recorded at its second: the new claim, then the old one released.
+    assert child.call("history")[0] == ("returned", [
+        ("claimed", "A", S), ("claimed", "B", S + 300), ("released", "A", S + 300),
+        ("claimed", "A", S + 600), ("released", "B", S + 600), ("released", "A", S + 600)])
 
 
 def test_holder_reclaims_its_own_expired_claim(child):

@@ -281,6 +281,7 @@ def test_http_serves_many_agents_and_refuses_a_foreign_origin(http_server, redis
     assert post(http_server, Origin=http_server.rsplit("/", 1)[0]) == PASSED
 
 
+@pytest.mark.slow
 def test_http_on_another_host_needs_allow_remote_and_checks_host(redis_server, namespace):
     result = subprocess.run(
         [sys.executable, "-m", "galtro", "--url", redis_server.url, "mcp", "--http",

@@ -88,6 +88,7 @@ def test_inbox_listing_too_large_to_copy():
     assert out["drained"] == [True] * 64
 
 
+@pytest.mark.slow
 def test_send_or_broadcast_that_runs_out_changes_nothing():
     # At every limit the call either completes or fails before anything changes: the
     # copies and the history's storage come before the first delivery.

@@ -22,7 +22,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import galtro_core
 from call_table import (AGENTS, ALL_PARAMS, CONTENTS, METHODS, NAMES, NOT_STR, ODD_KEYWORDS,
-                        STYLES, SURROGATES, StrSub, arrange, outcome, shape)
+                        STYLES, SURROGATES, AwaitEach, StrSub, arrange, outcome, shape)
 from coordination_model import CoordinationModel
 from redis_server import close_async
 
@@ -208,17 +208,6 @@ class RedisMachine(CoordinationMachine):
         self.client.close()
 
 
-class AwaitEach:
-    """The asyncio state's methods, each run to completion on an event loop."""
-
-    def __init__(self, state, loop):
-        self.state, self.loop = state, loop
-
-    def __getattr__(self, name):
-        method = getattr(self.state, name)
-        return lambda *args, **kwargs: self.loop.run_until_complete(method(*args, **kwargs))
-
-
 class AsyncRedisMachine(RedisMachine):
     def make_state(self):
         import galtro
@@ -243,6 +232,7 @@ TestNativeModel = NativeMachine.TestCase
 
 SqliteMachine.TestCase.settings = MODEL_SETTINGS
 TestSqliteModel = SqliteMachine.TestCase
+TestSqliteModel.pytestmark = [pytest.mark.sqlite]
 
 RedisMachine.TestCase.settings = MODEL_SETTINGS
 AsyncRedisMachine.TestCase.settings = MODEL_SETTINGS

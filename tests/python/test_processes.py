@@ -16,8 +16,11 @@ DRAINERS = 2
 
 spawn = multiprocessing.get_context("spawn")
 
+pytestmark = pytest.mark.processes
 
-@pytest.fixture(params=["sqlite", "redis"])
+
+@pytest.fixture(params=[pytest.param("sqlite", marks=pytest.mark.sqlite),
+                        pytest.param("redis", marks=pytest.mark.redis)])
 def shared(request, tmp_path, namespace):
     """(URL, state) of a fresh store that processes open by its URL."""
     if request.param == "sqlite":
@@ -59,6 +62,7 @@ def race(url, namespace, path):
     return winners[0]
 
 
+@pytest.mark.slow
 def test_processes_race_for_a_free_claim(shared):
     url, state = shared
     winner = race(url, state.namespace, "contested.py")
@@ -90,6 +94,7 @@ def drain(url, namespace, start, senders_done, results):
     results.put(batches)
 
 
+@pytest.mark.slow
 def test_senders_broadcasters_and_drainers_in_processes(shared):
     url, state = shared
     namespace = state.namespace

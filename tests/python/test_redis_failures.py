@@ -26,6 +26,8 @@ from redis_server import RedisServer, close_async  # noqa: E402
 
 spawn = multiprocessing.get_context("spawn")
 
+pytestmark = pytest.mark.redis
+
 
 class ReplyDroppingProxy:
     """Passes a Unix-socket connection through to the server; once armed, it lets the
@@ -155,6 +157,7 @@ def load(url, agent, log_path, start):
             pass
 
 
+@pytest.mark.slow
 def test_sigkill_during_load_loses_nothing_acknowledged(tmp_path):
     server = RedisServer(tmp_path / "server", persistent=True).start()
     agents = [f"worker-{i}" for i in range(4)]

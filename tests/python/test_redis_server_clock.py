@@ -18,8 +18,9 @@ from galtro.redis._scripts import namespace_prefix  # noqa: E402
 from redis_server import DATEFUDGE, RedisServer, available  # noqa: E402
 from test_processes import race  # noqa: E402
 
-pytestmark = pytest.mark.skipif(not available() or shutil.which(DATEFUDGE) is None,
-                                reason="needs redis-server and datefudge (Debian packages)")
+pytestmark = [pytest.mark.redis, pytest.mark.processes, pytest.mark.slow,
+              pytest.mark.skipif(not available() or shutil.which(DATEFUDGE) is None,
+                                 reason="needs redis-server and datefudge (Debian packages)")]
 
 S = 1935835200  # 2031-05-05 12:00:00 UTC
 

@@ -20,6 +20,8 @@ from redis_server import RedisCluster  # noqa: E402
 # Each is a prefix, a suffix or a near copy of another, or holds the tag's own braces.
 NAMESPACES = ["a", "ab", "a:b", "a}", "{a}", "}{", "a:", "\u00e4", "a\x00", "61"]
 
+pytestmark = pytest.mark.redis
+
 
 def hash_tag(key):
     """The part of a key that chooses its cluster slot."""

@@ -35,6 +35,7 @@ def sanitized():
 
 
 pytestmark = [
+    pytest.mark.slow,
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux debug interpreter"),
     pytest.mark.skipif(debug_python() is None,
                        reason="no debug interpreter (apt-get install python3.11-dbg)"),

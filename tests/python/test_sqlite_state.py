@@ -1,10 +1,10 @@
 """What the SQLite state adds to the nine methods, on real files and real processes: a
-race for an expired claim, the lease boundary under libfaketime, writers killed
+race for an expired claim (its lease boundary under libfaketime is in
+test_lease_faketime.py, with the in-process class's), writers killed
 mid-load, files it must refuse untouched, a busy file, fork and threads, namespaces
 and retention, and the galtro command on its default store in a fresh repository."""
 
 import asyncio
-import calendar
 import gc
 import hashlib
 import os
@@ -15,7 +15,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 from pathlib import Path
 
 import pytest
@@ -23,10 +22,11 @@ import pytest
 import galtro
 from galtro import SqliteCoordinationState, StateFileError
 from galtro._store import default_url, describe, git_common_dir
-from test_lease_faketime import LIBFAKETIME
 from test_processes import RACERS, race
 
 SRC = str(Path(galtro.__file__).resolve().parents[1])
+
+pytestmark = pytest.mark.sqlite
 
 
 def child_env(**extra):
@@ -46,6 +46,8 @@ def age_claims(path, seconds):
     raw.close()
 
 
+@pytest.mark.processes
+@pytest.mark.slow
 def test_processes_race_for_an_expired_claim(tmp_path):
     url = f"sqlite://{tmp_path}/state.sqlite3"
     state = SqliteCoordinationState.from_url(url, "race")
@@ -57,51 +59,6 @@ def test_processes_race_for_an_expired_claim(tmp_path):
     assert [(e.kind, e.fields["agent_id"]) for e in events[-2:]] == [
         ("claimed", winner), ("released", "old")]
     assert len(events) == 3 and RACERS == 8
-
-
-# --- the lease boundary, each call in a child whose clock is frozen at one second ---
-
-S = calendar.timegm((2031, 5, 5, 12, 4, 59))
-
-
-def call_at(path, offset, method, *args):
-    """One call in a new process whose real-time clock stands at S + offset."""
-    stamp = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(S + offset))
-    code = ("import sys, time, galtro\n"
-            "state = galtro.SqliteCoordinationState(sys.argv[1])\n"
-            "assert int(time.time()) == int(sys.argv[2]), time.time()\n"
-            "try:\n"
-            "    print(repr(getattr(state, sys.argv[3])(*sys.argv[4:])))\n"
-            "except RuntimeError as refusal:\n"
-            "    print(refusal)\n")
-    env = child_env(LD_PRELOAD=LIBFAKETIME, FAKETIME=stamp, FAKETIME_DONT_FAKE_MONOTONIC="1",
-                    TZ="UTC")
-    result = subprocess.run([sys.executable, "-c", code, str(path), str(S + offset), method,
-                             *args], capture_output=True, text=True, env=env, timeout=60)
-    assert result.returncode == 0, result.stderr
-    return result.stdout.strip()
-
-
-@pytest.mark.skipif(not os.path.exists(LIBFAKETIME), reason="libfaketime is not installed")
-def test_lease_boundary_across_processes(tmp_path):
-    path = tmp_path / "state.sqlite3"
-    steps = [
-        (0, "claim_file", "A", "p", "'A'"),
-        (299, "claim_file", "B", "p", "A already holds claim on p"),
-        (300, "claim_file", "B", "p", "'B'"),
-        (300, "status", "A", None, "'busy'"),
-        # B's claim lapses unreplaced; its holder renews it, for a full lease.
-        (900, "renew_claim", "B", "file:p", "'B'"),
-        (1199, "claim_file", "A", "p", "B already holds claim on p"),
-        (1200, "claim_file", "A", "p", "'A'"),
-    ]
-    for offset, method, agent, name, expected in steps:
-        args = (agent,) if name is None else (agent, name)
-        assert call_at(path, offset, method, *args) == expected, (offset, method)
-    state = SqliteCoordinationState(path)
-    assert [(e.kind, e.fields["agent_id"], e.time - S) for e in galtro.history(state)] == [
-        ("claimed", "A", 0), ("claimed", "B", 300), ("released", "A", 300),
-        ("claimed", "A", 1200), ("released", "B", 1200)]
 
 
 # --- writers killed mid-load ---
@@ -117,6 +74,7 @@ for n in range(100_000):
 """
 
 
+@pytest.mark.processes
 def test_writers_killed_mid_load_lose_nothing_acknowledged(tmp_path):
     path = tmp_path / "state.sqlite3"
     SqliteCoordinationState(path, "load")
@@ -250,6 +208,7 @@ def test_new_files_are_the_owners_and_a_busy_file_times_out(tmp_path):
 
 # --- fork and threads on one instance ---
 
+@pytest.mark.processes
 def test_a_forked_child_and_eight_threads_share_one_instance(tmp_path):
     state = SqliteCoordinationState(tmp_path / "state.sqlite3")
     state.claim_file("parent", "before-fork")

@@ -41,9 +41,9 @@ def installed_distribution():
 
 
 FILES = installed_distribution()
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(
     FILES is None, reason="galtro_core is not imported from an installed wheel"
-)
+)]
 
 
 def marked_lines(path):
