@@ -217,7 +217,7 @@ def readme_acl():
 
 def test_refusals_by_the_server_change_nothing_and_strand_no_claim(tmp_path):
     """An ACL user denied XADD is refused before anything is written; a user with the
-    README's permissions can do everything. Over maxmemory, what adds data is refused
+    permissions docs/stores.md lists can do everything. Over maxmemory, what adds data is refused
     and renewals, releases and the removal of delivered messages go on, so a block
     keeps its claim and releases it; a long script (BUSY) is waited out by renewals.
     A drain's request record does not keep the drained messages."""
