@@ -6,8 +6,8 @@
 #
 # pip installs the wheel for the manylinux2014_aarch64 platform (so its tags must say
 # so), then pytest runs, inside the emulated interpreter, the tests that start no
-# subprocess (a subprocess of sys.executable would start without qemu): the README's
-# examples, the per-method and binding tests, the model test at a small size, and the
+# subprocess (a subprocess of sys.executable would start without qemu): the
+# documentation's examples, the per-method and binding tests, the model test at a small size, and the
 # thread and scale tests at smoke size.
 #
 # Needs root (apt-get); adds the arm64 architecture to dpkg and updates the package

@@ -2,8 +2,8 @@
 statuses, refusals (plain and JSON), waiting, renewing, evicting, the agents' table and
 the history cursor that watch follows. As processes against a real redis-server: output
 that cannot be written (closed pipe, /dev/full, an ASCII locale) loses no message,
-watch on a server whose clock differs from the client's, run, and the README's shell
-example run as written."""
+watch on a server whose clock differs from the client's, run, and the shell agents'
+example of docs/helpers.md run as written."""
 
 import importlib.util
 import json
@@ -16,7 +16,6 @@ import sys
 import threading
 import time
 from collections import Counter
-from pathlib import Path
 
 import pytest
 
@@ -24,8 +23,8 @@ import galtro
 import galtro_core
 from galtro import _inspect, _store
 from galtro.cli import main
+from doc_text import section_blocks
 
-ROOT = Path(__file__).resolve().parents[2]
 NOWHERE = "unix:///nonexistent/galtro.sock"
 
 
@@ -392,9 +391,7 @@ def test_run_holds_the_claims_while_its_command_runs(shared, tmp_path):
 
 
 def readme_shell_example():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    section = readme[readme.index("### Shell agents"):]
-    return re.search(r"```sh\n(.*?)```", section, re.S).group(1)
+    return section_blocks("docs/helpers.md", "Shell agents", "sh")[0]
 
 
 def test_readme_shell_example_runs_as_written(shared, tmp_path):

@@ -24,14 +24,12 @@ import os
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 import galtro
 from galtro import _store
-
-ROOT = Path(__file__).resolve().parents[2]
+from doc_text import section_blocks
 
 
 @pytest.fixture(params=["sqlite", "redis"])
@@ -283,9 +281,7 @@ def test_init_merges_into_existing_settings(tool, path, timeout, repo, tmp_path)
 
 def walkthrough_blocks():
     """The sh blocks of the README's "Coordinating coding agents" section."""
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    text = re.search(r"^## Coordinating coding agents\n(.*?)(?=^## )", readme, re.M | re.S)
-    return re.findall(r"```sh\n(.*?)```", text.group(1), re.S)
+    return section_blocks("README.md", "Coordinating coding agents", "sh")
 
 
 def run_walkthrough(tmp_path, script):

@@ -1,77 +1,64 @@
-"""README.md as tested documentation: every ```python block runs (each on its own, in a
-fresh namespace; its asserts are its expected output), the Quick start is the two
-commands it promises, the reference covers the class's methods, the refusal messages
-it lists are the ones raised, and its links and file names point at something."""
+"""The documentation as tested text: every ```python block of README.md, CONTRIBUTING.md
+and docs/*.md runs (each on its own, in a fresh namespace; its asserts are its expected
+output), the README keeps its order and its Quick start the two commands it promises, the
+reference covers the class's methods, the refusal messages it lists are the ones raised,
+and every relative link, anchor and named file points at something."""
 
+import posixpath
 import re
-from pathlib import Path
 
 import pytest
 
+from doc_text import DOC_FILES, ROOT, anchors, fenced_blocks, prose_lines, read, section
 from galtro_core import CoordinationState
 
-ROOT = Path(__file__).resolve().parents[2]
-README = (ROOT / "README.md").read_text(encoding="utf-8")
+PYTHON_BLOCKS = [(name, start, code) for name in DOC_FILES
+                 for start, code in fenced_blocks(read(name), "python")]
 
 
-def fenced_blocks(language):
-    """(first line number, code) of every ``` block in the given language."""
-    blocks, current, start = [], None, 0
-    for number, line in enumerate(README.splitlines(), 1):
-        if current is None and line.strip() == f"```{language}":
-            current, start = [], number + 1
-        elif current is not None and line.strip() == "```":
-            blocks.append((start, "\n".join(current) + "\n"))
-            current = None
-        elif current is not None:
-            current.append(line)
-    assert current is None, f"unclosed ```{language} block from line {start}"
-    return blocks
-
-
-def section(title):
-    """The text under the '## title' heading, up to the next '## ' heading."""
-    match = re.search(rf"^## {re.escape(title)}\n(.*?)(?=^## |\Z)", README, re.M | re.S)
-    assert match, f"no section '{title}'"
-    return match.group(1)
-
-
-PYTHON_BLOCKS = fenced_blocks("python")
-
-
-def test_readme_has_python_examples():
+def test_docs_have_python_examples():
     assert len(PYTHON_BLOCKS) >= 8
 
 
-@pytest.mark.parametrize("start, code", PYTHON_BLOCKS, ids=[f"line{s}" for s, _ in PYTHON_BLOCKS])
-def test_python_block_runs(start, code, capsys, request, monkeypatch):
+@pytest.mark.parametrize("name, start, code", PYTHON_BLOCKS,
+                         ids=[f"{name}:{start}" for name, start, _ in PYTHON_BLOCKS])
+def test_python_block_runs(name, start, code, capsys, request, monkeypatch):
     if "GALTRO_URL" in code:  # the Redis examples run against the tests' server
         monkeypatch.setenv("GALTRO_URL", request.getfixturevalue("redis_server").url)
-    # Padding keeps the line numbers of a failure those of README.md.
-    compiled = compile("\n" * (start - 1) + code, str(ROOT / "README.md"), "exec")
-    exec(compiled, {"__name__": f"readme_line_{start}"})
+    # Padding keeps the line numbers of a failure those of the file.
+    compiled = compile("\n" * (start - 1) + code, str(ROOT / name), "exec")
+    exec(compiled, {"__name__": f"doc_{start}"})
     assert capsys.readouterr().err == ""
 
 
-def test_quick_start_is_first_and_has_exactly_the_two_commands():
-    first_section = re.search(r"^## (.+)$", README, re.M).group(1)
-    assert first_section == "Quick start"
-    blocks = re.findall(r"```sh\n(.*?)```", section("Quick start"), re.S)
+def test_readme_is_short_and_in_its_order():
+    readme = read("README.md")
+    assert len(readme.splitlines()) <= 300
+    headings = [line[3:] for _, line in prose_lines(readme) if line.startswith("## ")]
+    assert headings == ["Installation", "Quick start", "Coordinating coding agents",
+                        "As MCP tools", "The dashboard and the report",
+                        "Python in twenty lines", "The stores", "Links"]
+    [(_, example)] = fenced_blocks(section("README.md", "Python in twenty lines"), "python")
+    assert len(example.splitlines()) <= 20
+
+
+def test_quick_start_has_exactly_the_two_commands():
+    blocks = fenced_blocks(section("README.md", "Quick start"), "sh")
     assert len(blocks) == 1
-    commands = [line.split("#", 1)[0].strip() for line in blocks[0].splitlines()]
+    commands = [line.split("#", 1)[0].strip() for line in blocks[0][1].splitlines()]
     assert [c for c in commands if c] == ["bash scripts/quickstart.sh", "bash scripts/test.sh"]
     for script in ("scripts/quickstart.sh", "scripts/test.sh"):
         assert (ROOT / script).is_file()
 
 
 def test_reference_documents_exactly_the_public_methods():
-    documented = re.findall(r"^### `(\w+)\(", section("Reference"), re.M)
+    documented = re.findall(r"^### `(\w+)\(", section("docs/reference.md", "Reference"), re.M)
     public = sorted(n for n in dir(CoordinationState) if not n.startswith("_"))
     assert sorted(documented) == sorted(public + ["CoordinationState"])
 
 
 def refusal_rows():
-    table = section("Errors").split("### Argument errors")[0]
+    table = section("docs/reference.md", "Errors").split("### Argument errors")[0]
     rows = re.findall(r"^\| `(\w+)` \| (.+?) \| `(.+?)` \|$", table, re.M)
     assert len(rows) == 6, rows
     return rows
@@ -108,21 +95,30 @@ def test_listed_refusal_is_the_message_raised(method, when, template):
     assert refusal.value.args == (template.format(**fill),)
 
 
-def github_anchor(heading):
-    text = re.sub(r"[^\w\- ]", "", heading.strip().lower())
-    return text.replace(" ", "-")
+def links(name):
+    """(line number, target) of every link and image of a file, outside code."""
+    for number, line in prose_lines(read(name)):
+        for target in re.findall(r"\]\(([^)\s]+)\)", re.sub(r"`[^`]*`", "", line)):
+            yield number, target
 
 
-def test_internal_links_and_named_files_exist():
-    anchors = {github_anchor(h) for h in re.findall(r"^#+ (.+)$", README, re.M)}
-    for target in re.findall(r"\]\(#([^)]+)\)", README):
-        assert target in anchors, target
-    for path in re.findall(r"`((?:src|tests|scripts|examples|benchmarks)/[\w./-]+)`", README):
-        assert (ROOT / path).exists(), path
+@pytest.mark.parametrize("name", DOC_FILES)
+def test_relative_links_anchors_and_named_files_exist(name):
+    folder = posixpath.dirname(name)
+    for number, target in links(name):
+        if re.match(r"^[a-z]+:", target):
+            continue
+        path, _, anchor = target.partition("#")
+        linked = posixpath.normpath(posixpath.join(folder, path)) if path else name
+        assert (ROOT / linked).exists(), f"{name}:{number}: no file {target}"
+        if anchor:
+            assert linked.endswith(".md") and anchor in anchors(linked), \
+                f"{name}:{number}: no anchor {target}"
+    for path in re.findall(r"`((?:src|tests|scripts|examples|benchmarks|docs)/[\w./-]+)`",
+                           read(name)):
+        assert (ROOT / path).exists(), f"{name}: names {path}, which does not exist"
 
 
-def test_contents_lists_every_section():
-    sections = [h for h in re.findall(r"^## (.+)$", README, re.M)
-                if h not in ("Quick start", "Contents")]
-    listed = re.findall(r"^- \[([^\]]+)\]\(#", section("Contents"), re.M)
-    assert listed == sections
+def test_readme_links_every_page():
+    linked = {target.partition("#")[0] for _, target in links("README.md")}
+    assert set(DOC_FILES) - {"README.md"} <= linked

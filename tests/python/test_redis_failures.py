@@ -22,6 +22,7 @@ from redis.retry import Retry  # noqa: E402
 
 from galtro import AsyncRedisCoordinationState, RedisCoordinationState  # noqa: E402
 from galtro.redis._scripts import namespace_prefix  # noqa: E402
+from doc_text import section  # noqa: E402
 from redis_server import RedisServer, close_async  # noqa: E402
 
 spawn = multiprocessing.get_context("spawn")
@@ -211,17 +212,15 @@ def test_sigkill_during_load_loses_nothing_acknowledged(tmp_path):
 
 
 def readme_acl():
-    """The permissions the README lists for the class, its views and the history."""
-    from pathlib import Path
-
-    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
-    return re.search(r"following the history need:\n\n```text\n(.*?)```", readme,
+    """The permissions docs/stores.md lists for the class, its views and the history."""
+    text = section("docs/stores.md", "Many machines: `RedisCoordinationState`")
+    return re.search(r"following the history need:\n\n```text\n(.*?)```", text,
                      re.S).group(1).split()
 
 
 def test_refusals_by_the_server_change_nothing_and_strand_no_claim(tmp_path):
     """An ACL user denied XADD is refused before anything is written; a user with the
-    README's permissions can do everything. Over maxmemory, what adds data is refused
+    permissions docs/stores.md lists can do everything. Over maxmemory, what adds data is refused
     and renewals, releases and the removal of delivered messages go on, so a block
     keeps its claim and releases it; a long script (BUSY) is waited out by renewals.
     A drain's request record does not keep the drained messages."""
