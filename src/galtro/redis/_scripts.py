@@ -40,7 +40,7 @@ the caller's permissions too: on Redis 7.0 and later, ``redis.acl_check_cmd`` fo
 command it will write with, on its real keys, so that an ACL user denied one of them is
 refused (``NOPERM``) before anything is written. Servers before 7.0 cannot ask: 6.x
 applies its ACL rules command by command, so a user denied one of the commands that
-the README lists can see a call stop part way; such a user must be given all of them.
+docs/stores.md lists can see a call stop part way; such a user must be given all of them.
 
 Memory. On Redis 7.0 and later each script declares its flags in a ``#!lua`` first
 line, and a server over ``maxmemory`` refuses a script without ``allow-oom`` before it
