@@ -37,7 +37,8 @@ from galtro import _inspect, _operations
 from galtro._delivery import take_messages
 from galtro._failures import connection_errors
 from galtro._lease import Lease
-from galtro._paths import file_key
+from galtro._paths import file_key, project_root
+from galtro._text import duration as _age
 from galtro._protocol import LEASE_SECONDS, CoordinationStateLike, Message
 from galtro._refusals import Refusal
 
@@ -190,43 +191,6 @@ def _messages_result(messages: Sequence[Message], agent_id: str) -> CallToolResu
     return _result({"messages": shown}, "\n".join(lines) if lines else "No messages.")
 
 
-def _age(seconds: float) -> str:
-    whole = max(0, int(seconds))
-    return f"{whole // 60}m{whole % 60:02d}s" if whole >= 60 else f"{whole}s"
-
-
-def _last_activity(claims: List[_inspect.ClaimInfo],
-                   events: List[_inspect.Event]) -> Dict[str, int]:
-    """Each agent's latest second in the history or in the renewal of a claim it holds."""
-    latest: Dict[str, int] = {}
-
-    def seen(agent_id: str, second: int) -> None:
-        if second > latest.get(agent_id, -1):
-            latest[agent_id] = second
-
-    for claim in claims:
-        seen(claim.holder, claim.renewed_at)
-    for event in events:
-        actor = event.fields.get("agent_id", event.fields.get("from_agent"))
-        if actor is not None:
-            seen(actor, event.time)
-    return latest
-
-
-def project_root(start: Optional[str] = None) -> str:
-    """The nearest directory at or above ``start`` (default: the working directory) that
-    holds ``.git`` (a directory, or a file in a worktree), else ``start`` itself: the
-    root that file paths are named against."""
-    start = os.path.abspath(start or os.getcwd())
-    directory = start
-    while not os.path.exists(os.path.join(directory, ".git")):
-        parent = os.path.dirname(directory)
-        if parent == directory:
-            return start
-        directory = parent
-    return directory
-
-
 # --- Tools -----------------------------------------------------------------------------
 
 
@@ -371,8 +335,7 @@ class _Tools:
         """Every agent seen so far, with its status, the Unix second of its last
         activity (a claim, renewal, release or message) and its unread messages."""
         state = self._readable()
-        claims = _inspect.claims(state)
-        activity = _last_activity(claims, _inspect.history(state))
+        activity = _inspect.last_activity(state)
         sizes = _inspect.inbox_sizes(state)
         rows: List[AgentRow] = [
             {"agent_id": a.agent_id, "status": a.status,
