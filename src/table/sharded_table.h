@@ -45,7 +45,7 @@
 #include <utility>
 #include <vector>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 #include "table/hash_key.h"
 #include "table/lock_order.h"
 #include "table/shard_count.h"

@@ -1,6 +1,6 @@
 // EventLog: events serialized back to back in blocks; what goes in comes out in
 // order, byte for byte, and takes the room promised.
-#include "lib/event_log.h"
+#include "core/event_log.h"
 
 #include <gtest/gtest.h>
 

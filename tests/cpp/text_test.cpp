@@ -1,6 +1,6 @@
 // Text: inline storage up to 15 bytes, one exact heap block above; deep copies,
 // emptying moves, byte-for-byte equality and the two-piece constructor.
-#include "lib/text.h"
+#include "core/text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lib/event_log.h"
+#include "core/event_log.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro {
 namespace {

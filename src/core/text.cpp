@@ -1,4 +1,4 @@
-#include "lib/text.h"
+#include "core/text.h"
 
 #include <cstdlib>
 #include <new>

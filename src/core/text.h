@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "table/little_endian.h"
+#include "base/little_endian.h"
 
 namespace galtro {
 

@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/records.h"
+#include "core/records.h"
 
 namespace galtro {
 
