@@ -28,7 +28,6 @@
 #include "core/inbox.h"
 #include "core/records.h"
 #include "core/text.h"
-#include "table/last_key_hash.h"
 #include "table/sharded_table.h"
 
 namespace galtro {
@@ -156,8 +155,6 @@ class CoordinationState {
   std::uint64_t ttl_seconds_ = kTtlSeconds;
   std::uint64_t grace_seconds_ = kGraceSeconds;
   const Clock& clock_;
-  // The hash of the second that history was last appended under.
-  LastKeyHash history_second_hash_;
 };
 
 }  // namespace galtro

@@ -105,6 +105,16 @@ class EventLog {
   // The largest event the log stores; a larger one fails as std::bad_alloc.
   static constexpr std::size_t kMaxBytes = (std::size_t{1} << 56) - 1;
 
+  // An event's encoded form: kind, time difference, the lengths of its texts as
+  // varints, then the texts' bytes.
+  struct EncodedSize {
+    std::size_t bytes;       // all of it
+    std::size_t lengths[3];  // of its texts, the first text_field_count(kind) set
+  };
+  // The size of `event` with a time difference that takes `time_bytes`. Throws
+  // std::bad_alloc for an event larger than kMaxBytes.
+  static EncodedSize encoded_size(const BorrowedEvent& event, std::size_t time_bytes);
+
   // Storage for one large event, allocated before the caller changes anything else,
   // so that appending the event later needs no allocation of its size. Empty for an
   // event that fits a regular block (at most kMaxBlockBytes), whose append needs at
