@@ -58,7 +58,7 @@ void CoordinationState::append_history(const BorrowedEvent& event) {
 
 void CoordinationState::append_history(const BorrowedEvent& event, EventLog::Room& room) {
   const std::uint64_t second = now_seconds();
-  auto entry = history_.entry(second);
+  auto entry = history_.entry(second, history_second_hash_.hash(history_, second));
   if (entry.occupied()) {
     entry.value().append(event, room);
     return;

@@ -28,6 +28,7 @@
 #include "core/inbox.h"
 #include "core/records.h"
 #include "core/text.h"
+#include "table/last_key_hash.h"
 #include "table/sharded_table.h"
 
 namespace galtro {
@@ -155,6 +156,8 @@ class CoordinationState {
   std::uint64_t ttl_seconds_ = kTtlSeconds;
   std::uint64_t grace_seconds_ = kGraceSeconds;
   const Clock& clock_;
+  // The hash of the second that history was last appended under.
+  LastKeyHash history_second_hash_;
 };
 
 }  // namespace galtro

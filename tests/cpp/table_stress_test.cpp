@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "table/last_key_hash.h"
 #include "table/sharded_table.h"
 
 namespace galtro {
@@ -107,6 +108,25 @@ TEST(TableStress, MixedOperationsKeepExactCounts) {
     EXPECT_EQ(stored, added - taken) << key_name(index);
   }
   EXPECT_EQ(table.size(), present);
+}
+
+// Threads asking for the hashes of a few keys in turn keep rewriting the one
+// remembered pair under one another's reads: every answer must still be the key's own.
+TEST(TableStress, LastKeyHashAnswersEveryKeyWithItsOwnHash) {
+  const ShardedTable<std::uint64_t, int> table;
+  LastKeyHash memo;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::uint64_t i = 0; i < kOperationsPerThread; ++i) {
+        const std::uint64_t key = 1'700'000'000 + (i / 7 + static_cast<std::uint64_t>(t)) % 3;
+        if (memo.hash(table, key) != table.hash(key)) wrong.fetch_add(1);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
