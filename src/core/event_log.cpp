@@ -83,10 +83,20 @@ std::size_t checked_add(std::size_t a, std::size_t b) {
 
 }  // namespace
 
-EventLog::EncodedSize EventLog::encoded_size_of_long(const BorrowedEvent& event,
-                                                    std::size_t time_bytes) {
+EventLog::EncodedSize EventLog::encoded_size(const BorrowedEvent& event, std::size_t time_bytes) {
   EncodedSize size{1 + time_bytes, {}};
   const std::size_t fields = text_field_count(event.kind);
+  // Most texts are under 128 bytes: every length then takes one byte, and nothing
+  // needs checking, since the sums cannot wrap.
+  bool short_texts = true;
+  for (std::size_t i = 0; i < fields; ++i) {
+    size.lengths[i] = event.texts[i].head.size() + event.texts[i].tail.size();
+    short_texts = short_texts && event.texts[i].head.size() < 0x80 &&
+                  event.texts[i].tail.size() < 0x80 && size.lengths[i] < 0x80;
+    size.bytes += 1 + size.lengths[i];
+  }
+  if (short_texts) return size;
+  size.bytes = 1 + time_bytes;
   for (std::size_t i = 0; i < fields; ++i) {
     size.lengths[i] = checked_add(event.texts[i].head.size(), event.texts[i].tail.size());
     size.bytes = checked_add(size.bytes, varint_size(size.lengths[i]));

@@ -113,20 +113,7 @@ class EventLog {
   };
   // The size of `event` with a time difference that takes `time_bytes`. Throws
   // std::bad_alloc for an event larger than kMaxBytes.
-  static EncodedSize encoded_size(const BorrowedEvent& event, std::size_t time_bytes) {
-    // Most texts are under 128 bytes: every length then takes one byte, and the sums
-    // cannot wrap. This case is inline, as it is on every append's path.
-    EncodedSize size{1 + time_bytes, {}};
-    bool short_texts = true;
-    for (std::size_t i = 0; i < text_field_count(event.kind); ++i) {
-      const std::size_t head = event.texts[i].head.size();
-      const std::size_t tail = event.texts[i].tail.size();
-      size.lengths[i] = head + tail;
-      short_texts = short_texts && head < 0x80 && tail < 0x80 && size.lengths[i] < 0x80;
-      size.bytes += 1 + size.lengths[i];
-    }
-    return short_texts ? size : encoded_size_of_long(event, time_bytes);
-  }
+  static EncodedSize encoded_size(const BorrowedEvent& event, std::size_t time_bytes);
 
   // Storage for one large event, allocated before the caller changes anything else,
   // so that appending the event later needs no allocation of its size. Empty for an
@@ -181,9 +168,6 @@ class EventLog {
   std::vector<std::size_t> block_capacities() const;
 
  private:
-  // encoded_size() for texts of 128 bytes or more, each sum checked.
-  static EncodedSize encoded_size_of_long(const BorrowedEvent& event, std::size_t time_bytes);
-
   // A block's header; its `capacity` bytes follow it in the same allocation.
   struct Block {
     Block* next;
