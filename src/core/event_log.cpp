@@ -83,26 +83,14 @@ std::size_t checked_add(std::size_t a, std::size_t b) {
 
 }  // namespace
 
-EventLog::EncodedSize EventLog::encoded_size(const BorrowedEvent& event, std::size_t time_bytes) {
-  EncodedSize size{1 + time_bytes, {}};
-  const std::size_t fields = text_field_count(event.kind);
-  // Most texts are under 128 bytes: every length then takes one byte, and nothing
-  // needs checking, since the sums cannot wrap.
-  bool short_texts = true;
-  for (std::size_t i = 0; i < fields; ++i) {
-    size.lengths[i] = event.texts[i].head.size() + event.texts[i].tail.size();
-    short_texts = short_texts && event.texts[i].head.size() < 0x80 &&
-                  event.texts[i].tail.size() < 0x80 && size.lengths[i] < 0x80;
-    size.bytes += 1 + size.lengths[i];
+std::size_t EventLog::encoded_size_of_long(const BorrowedEvent& event, std::size_t time_bytes) {
+  std::size_t bytes = 1 + time_bytes;
+  for (std::size_t i = 0; i < text_field_count(event.kind); ++i) {
+    const std::size_t length = checked_add(event.texts[i].head.size(), event.texts[i].tail.size());
+    bytes = checked_add(bytes, varint_size(length));
+    bytes = checked_add(bytes, length);
   }
-  if (short_texts) return size;
-  size.bytes = 1 + time_bytes;
-  for (std::size_t i = 0; i < fields; ++i) {
-    size.lengths[i] = checked_add(event.texts[i].head.size(), event.texts[i].tail.size());
-    size.bytes = checked_add(size.bytes, varint_size(size.lengths[i]));
-    size.bytes = checked_add(size.bytes, size.lengths[i]);
-  }
-  return size;
+  return bytes;
 }
 
 namespace {
@@ -180,7 +168,7 @@ EventLog::Room::~Room() {
 
 EventLog::Room EventLog::Room::for_event(const BorrowedEvent& event) {
   // Room for the event however many bytes its time takes.
-  const std::size_t most_bytes = encoded_size(event, kMaxVarintBytes).bytes;
+  const std::size_t most_bytes = encoded_size(event, kMaxVarintBytes);
   Room room;
   if (most_bytes <= kMaxBlockBytes) return room;
   void* memory = std::malloc(sizeof(Block) + most_bytes);
@@ -199,8 +187,7 @@ void EventLog::append(const BorrowedEvent& event, Room& room) {
   const std::uint64_t coded_time = zigzag(event.time - last_time_);
 
   // Everything is measured and allocated before the first byte is written.
-  const EncodedSize size = encoded_size(event, varint_size(coded_time));
-  const std::size_t event_bytes = size.bytes;
+  const std::size_t event_bytes = encoded_size(event, varint_size(coded_time));
 
   Block* block = last_;
   if (block == nullptr || block->capacity - block->size < event_bytes) {
@@ -225,7 +212,9 @@ void EventLog::append(const BorrowedEvent& event, Room& room) {
   char* out = block->bytes() + block->size;
   *out++ = static_cast<char>(event.kind);
   out = put_varint(out, coded_time);
-  for (std::size_t i = 0; i < fields; ++i) out = put_varint(out, size.lengths[i]);
+  for (std::size_t i = 0; i < fields; ++i) {
+    out = put_varint(out, event.texts[i].head.size() + event.texts[i].tail.size());
+  }
   for (std::size_t i = 0; i < fields; ++i) {
     out = put_bytes(out, event.texts[i].head);
     out = put_bytes(out, event.texts[i].tail);

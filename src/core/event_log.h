@@ -105,15 +105,22 @@ class EventLog {
   // The largest event the log stores; a larger one fails as std::bad_alloc.
   static constexpr std::size_t kMaxBytes = (std::size_t{1} << 56) - 1;
 
-  // An event's encoded form: kind, time difference, the lengths of its texts as
-  // varints, then the texts' bytes.
-  struct EncodedSize {
-    std::size_t bytes;       // all of it
-    std::size_t lengths[3];  // of its texts, the first text_field_count(kind) set
-  };
-  // The size of `event` with a time difference that takes `time_bytes`. Throws
-  // std::bad_alloc for an event larger than kMaxBytes.
-  static EncodedSize encoded_size(const BorrowedEvent& event, std::size_t time_bytes);
+  // The bytes of `event` encoded with a time difference that takes `time_bytes`:
+  // kind, time difference, the length of each text as a varint, then the texts.
+  // Throws std::bad_alloc for an event larger than kMaxBytes.
+  static std::size_t encoded_size(const BorrowedEvent& event, std::size_t time_bytes) {
+    // Most texts are under 128 bytes: each length then takes one byte, and the sums
+    // cannot wrap. This case is inline, as it is on every append's path.
+    std::size_t bytes = 1 + time_bytes;
+    bool short_texts = true;
+    for (std::size_t i = 0; i < text_field_count(event.kind); ++i) {
+      const std::size_t length = event.texts[i].head.size() + event.texts[i].tail.size();
+      short_texts = short_texts &&
+                    (event.texts[i].head.size() | event.texts[i].tail.size() | length) < 0x80;
+      bytes += 1 + length;
+    }
+    return short_texts ? bytes : encoded_size_of_long(event, time_bytes);
+  }
 
   // Storage for one large event, allocated before the caller changes anything else,
   // so that appending the event later needs no allocation of its size. Empty for an
@@ -168,6 +175,9 @@ class EventLog {
   std::vector<std::size_t> block_capacities() const;
 
  private:
+  // encoded_size() for texts of 128 bytes or more, each sum checked.
+  static std::size_t encoded_size_of_long(const BorrowedEvent& event, std::size_t time_bytes);
+
   // A block's header; its `capacity` bytes follow it in the same allocation.
   struct Block {
     Block* next;
