@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/clock.h"
-#include "lib/coordination_state.h"
+#include "core/clock.h"
+#include "core/coordination_state.h"
 #include "table/shard_lock.h"
 #include "table/siphash.h"
 

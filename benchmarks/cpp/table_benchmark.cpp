@@ -50,7 +50,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lib/text.h"
+#include "core/text.h"
 #include "table/shard_count.h"
 #include "table/sharded_table.h"
 #include "table/siphash.h"

@@ -12,14 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include "base/fatal_failure.h"
 #include "binding/argument_binding.h"
 #include "binding/entry_frame.h"
 #include "binding/instance_record.h"
 #include "binding/interpreter_version.h"
 #include "binding/result_conversion.h"
 #include "binding/text_conversion.h"
-#include "lib/coordination_state.h"
-#include "table/fatal_failure.h"
+#include "core/coordination_state.h"
 
 namespace galtro::binding {
 namespace {

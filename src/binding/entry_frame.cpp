@@ -4,8 +4,8 @@
 #include <new>
 #include <string_view>
 
+#include "base/fatal_failure.h"
 #include "binding/panic_exception.h"
-#include "table/fatal_failure.h"
 
 namespace galtro::binding {
 namespace {

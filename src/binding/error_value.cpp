@@ -3,9 +3,9 @@
 #include <new>
 #include <optional>
 
+#include "base/fatal_failure.h"
 #include "binding/panic_exception.h"
 #include "binding/text_conversion.h"
-#include "table/fatal_failure.h"
 
 namespace galtro::binding {
 

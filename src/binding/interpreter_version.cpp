@@ -5,7 +5,7 @@
 #include <charconv>
 #include <string>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro::binding {
 namespace {

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "base/fatal_failure.h"
 #include "binding/coordination_state_type.h"
 #include "binding/entry_frame.h"
 #include "binding/error_value.h"
 #include "binding/owned_reference.h"
 #include "binding/text_conversion.h"
-#include "table/fatal_failure.h"
 
 namespace galtro::binding {
 namespace {

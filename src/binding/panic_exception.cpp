@@ -1,7 +1,7 @@
 #include "binding/panic_exception.h"
 
+#include "base/fatal_failure.h"
 #include "binding/owned_reference.h"
-#include "table/fatal_failure.h"
 
 namespace galtro::binding {
 namespace {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "binding/owned_reference.h"
-#include "lib/inbox.h"
-#include "lib/records.h"
+#include "core/inbox.h"
+#include "core/records.h"
 
 namespace galtro::binding {
 

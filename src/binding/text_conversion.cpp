@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro::binding {
 

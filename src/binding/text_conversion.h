@@ -11,7 +11,7 @@
 
 #include "binding/error_value.h"
 #include "binding/owned_reference.h"
-#include "lib/text.h"
+#include "core/text.h"
 
 namespace galtro::binding {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "table/fatal_failure.h"
-#include "table/platform.h"
+#include "base/fatal_failure.h"
+#include "base/platform.h"
 
 namespace galtro {
 namespace {

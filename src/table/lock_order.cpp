@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro::lock_order {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <cassert>
 
-#include "table/fatal_failure.h"
-#include "table/platform.h"
+#include "base/fatal_failure.h"
+#include "base/platform.h"
 
 namespace galtro {
 

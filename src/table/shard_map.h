@@ -43,7 +43,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro {
 

@@ -45,10 +45,11 @@
 #include <utility>
 #include <vector>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 #include "table/hash_key.h"
 #include "table/lock_order.h"
 #include "table/shard_count.h"
+#include "table/shard_groups.h"
 #include "table/shard_lock.h"
 #include "table/shard_map.h"
 #include "table/siphash.h"
@@ -144,30 +145,20 @@ class BasicShardedTable {
   // first lock, so std::bad_alloc from it comes before any visit.
   template <class F>
   void visit_by_shard(std::span<const std::uint64_t> hashes, F&& visit) {
-    // A counting sort of the keys by shard. bounds[s] ends as the first place of
-    // shard s's run in `order`, bounds[shard_count] as its end.
-    const std::size_t shards = shard_count();
-    const std::size_t needed = shards + 1 + hashes.size();
-    std::size_t small[kSmallGrouping];
-    std::unique_ptr<std::size_t[]> large;
-    std::size_t* bounds = small;
-    if (needed > kSmallGrouping) {
-      large = std::make_unique_for_overwrite<std::size_t[]>(needed);
-      bounds = large.get();
-    }
-    std::size_t* const order = bounds + shards + 1;
-    std::fill(bounds, bounds + shards + 1, std::size_t{0});
-    for (const std::uint64_t key_hash : hashes) ++bounds[shard_index(key_hash)];
-    std::size_t end = 0;
-    for (std::size_t s = 0; s <= shards; ++s) bounds[s] = end += bounds[s];
-    for (std::size_t i = hashes.size(); i-- > 0;) order[--bounds[shard_index(hashes[i])]] = i;
-
-    for (std::size_t s = 0; s < shards; ++s) {
-      if (bounds[s] == bounds[s + 1]) continue;
+    const ShardGroups groups = group_by_shard(hashes);
+    for (std::size_t s = 0; s < shard_count(); ++s) {
+      if (groups.keys_of(s).empty()) continue;
       lock_exclusive(shards_[s]);
       ShardBatch batch(this, &shards_[s]);  // adopts the lock
-      for (std::size_t k = bounds[s]; k < bounds[s + 1]; ++k) visit(batch, order[k]);
+      for (const std::size_t i : groups.keys_of(s)) visit(batch, i);
     }
+  }
+
+  // The indexes of `hashes` grouped by the shard each hash falls in.
+  ShardGroups group_by_shard(std::span<const std::uint64_t> hashes) const {
+    return ShardGroups(hashes, shard_count(), [this](std::uint64_t key_hash) noexcept {
+      return shard_index(key_hash);
+    });
   }
 
   Iteration iterate() const noexcept { return Iteration(this); }
@@ -233,9 +224,6 @@ class BasicShardedTable {
   // Hash bits above the shard index, left to the shard's map as slot tags.
   static constexpr int kTagBits = shard_map_detail::kTagBits;
   static_assert(kTagBits == 7, "the shard index is taken from just below the top 7 bits");
-  // visit_by_shard sorts on the stack while the shard count plus one plus the number
-  // of keys is at most this; more take a heap block.
-  static constexpr std::size_t kSmallGrouping = 256;
 
   struct alignas(kShardBytes) Shard {
     mutable ShardLock lock;

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "table/little_endian.h"
+#include "base/little_endian.h"
 
 namespace galtro {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "table/little_endian.h"
+#include "base/little_endian.h"
 #include "table/siphash.h"
 
 namespace galtro {

@@ -13,11 +13,11 @@
 #include <variant>
 #include <vector>
 
+#include "base/fatal_failure.h"
 #include "coordination_state_test_access.h"
-#include "lib/clock.h"
-#include "lib/coordination_state.h"
-#include "lib/records.h"
-#include "table/fatal_failure.h"
+#include "core/clock.h"
+#include "core/coordination_state.h"
+#include "core/records.h"
 
 namespace galtro {
 namespace {

@@ -1,6 +1,6 @@
 // The state record: construction, agent status, the clock and the history; and what
 // a clock before 1970 does to an operation in progress.
-#include "lib/coordination_state.h"
+#include "core/coordination_state.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 #include <variant>
 #include <vector>
 
+#include "base/fatal_failure.h"
 #include "coordination_state_test_access.h"
-#include "lib/clock.h"
-#include "lib/records.h"
-#include "table/fatal_failure.h"
+#include "core/clock.h"
+#include "core/records.h"
 
 namespace galtro {
 namespace {

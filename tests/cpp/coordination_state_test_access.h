@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "lib/coordination_state.h"
+#include "core/coordination_state.h"
 
 namespace galtro {
 

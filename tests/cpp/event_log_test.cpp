@@ -1,6 +1,6 @@
 // EventLog: events serialized back to back in blocks; what goes in comes out in
 // order, byte for byte, and takes the room promised.
-#include "lib/event_log.h"
+#include "core/event_log.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +80,34 @@ TEST(EventLogTest, EachEventTakesItsKindTimeDifferenceLengthsAndBytes) {
   log.append(BorrowedEvent::broadcast(agent, std::string_view(content), 1'699'999'999));  // -1
   EXPECT_EQ(log.byte_size(),
             first + (1 + 1 + 2 + agent.size() + key.size()) + (1 + 1 + 1 + 2 + agent.size() + 128));
+}
+
+// Kind, time, one varint per text length (two bytes from 128 on), the texts; the
+// pieces of a text count as one.
+TEST(EventLogTest, EncodedSizeCountsKindTimeLengthsAndTexts) {
+  const std::string long_text(200, 'y');
+  const std::string_view text = long_text;
+  EXPECT_EQ(EventLog::encoded_size(
+                BorrowedEvent::claimed("agent-7"sv, TextPieces("file:"sv, "a.rs"sv), 0), 5),
+            1u + 5 + 2 + 7 + 9);
+  EXPECT_EQ(EventLog::encoded_size(
+                BorrowedEvent::message_sent("a"sv, TextPieces("b"sv, text), "c"sv, 0), 1),
+            1u + 1 + (1 + 2 + 1) + 1 + 201 + 1);
+  EXPECT_EQ(EventLog::encoded_size(BorrowedEvent::broadcast(text.substr(0, 127),
+                                                            TextPieces(text.substr(0, 64),
+                                                                       text.substr(0, 64)),
+                                                            0),
+                                   10),
+            1u + 10 + 1 + 2 + 127 + 128);
+
+  static const char kByte = 'x';
+  const std::string_view half(&kByte, std::numeric_limits<std::size_t>::max() / 2 + 1);
+  EXPECT_THROW(EventLog::encoded_size(BorrowedEvent::released(TextPieces(half, half), "k"sv, 0), 1),
+               std::bad_alloc);
+  EXPECT_THROW(EventLog::encoded_size(
+                   BorrowedEvent::broadcast(""sv, std::string_view(&kByte, EventLog::kMaxBytes), 0),
+                   1),
+               std::bad_alloc);
 }
 
 // Four events of the first one's size, then blocks twice the last up to the limit,

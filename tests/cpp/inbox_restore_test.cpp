@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "coordination_state_test_access.h"
-#include "lib/clock.h"
-#include "lib/coordination_state.h"
+#include "core/clock.h"
+#include "core/coordination_state.h"
 #include "message_tuples.h"
 
 namespace galtro {

@@ -1,5 +1,5 @@
 // Inbox: first in first out, storage that grows by doubling and survives a drain.
-#include "lib/inbox.h"
+#include "core/inbox.h"
 
 #include "message_tuples.h"
 
@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro {
 namespace {

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <string>
 
+#include "base/fatal_failure.h"
 #include "coordination_state_test_access.h"
-#include "lib/clock.h"
-#include "lib/coordination_state.h"
-#include "table/fatal_failure.h"
+#include "core/clock.h"
+#include "core/coordination_state.h"
 #include "table/sharded_table.h"
 
 namespace galtro {

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "lib/coordination_state.h"
-#include "lib/inbox.h"
-#include "lib/records.h"
+#include "core/coordination_state.h"
+#include "core/inbox.h"
+#include "core/records.h"
 
 namespace galtro {
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "coordination_state_test_access.h"
-#include "lib/clock.h"
-#include "lib/coordination_state.h"
-#include "lib/records.h"
+#include "core/clock.h"
+#include "core/coordination_state.h"
+#include "core/records.h"
 #include "message_tuples.h"
 
 namespace galtro {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/clock.h"
-#include "lib/coordination_state.h"
-#include "lib/inbox.h"
-#include "lib/state_reader.h"
+#include "core/clock.h"
+#include "core/coordination_state.h"
+#include "core/inbox.h"
+#include "core/state_reader.h"
 #include "message_tuples.h"
 
 namespace galtro {

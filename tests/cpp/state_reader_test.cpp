@@ -1,7 +1,7 @@
 // The read-only reader: what it shows of each table, the lease it computes, history
 // ranges; that reading changes nothing; and readers beside writers (run under
 // ThreadSanitizer too; bounded by operation counts).
-#include "lib/state_reader.h"
+#include "core/state_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <variant>
 #include <vector>
 
-#include "lib/clock.h"
-#include "lib/coordination_state.h"
-#include "lib/records.h"
+#include "core/clock.h"
+#include "core/coordination_state.h"
+#include "core/records.h"
 
 namespace galtro {
 namespace {

@@ -1,9 +1,10 @@
 // Text: inline storage up to 15 bytes, one exact heap block above; deep copies,
 // emptying moves, byte-for-byte equality and the two-piece constructor.
-#include "lib/text.h"
+#include "core/text.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -179,6 +180,31 @@ TEST(TextTest, EqualityIsByteForByte) {
     EXPECT_EQ(Text(c.a) == std::string_view(c.b), c.equal);
   }
   EXPECT_EQ(Text(), Text(""));
+}
+
+// The bytes of a text are the layout text.h gives, whatever the machine's byte order:
+// inline, the bytes then the length in byte 15; on the heap, the length little-endian
+// in bytes 8..14 and the tag 0xFF in byte 15.
+TEST(TextTest, BytesFollowTheDocumentedLayout) {
+  const auto representation = [](const Text& text) {
+    std::array<unsigned char, 16> bytes;
+    std::memcpy(bytes.data(), static_cast<const void*>(&text), bytes.size());
+    return bytes;
+  };
+  for (const Text& text : {Text("fifteen bytes!!"), Text("file:", "src/x.rs"), Text("")}) {
+    const auto bytes = representation(text);
+    EXPECT_EQ(bytes[15], text.size());
+    EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(bytes.data()), text.size()),
+              text.view());
+    for (std::size_t i = text.size(); i < 15; ++i) EXPECT_EQ(bytes[i], 0) << i;
+  }
+  const std::string long_bytes(0x1234, 'y');
+  for (const Text& text : {Text(long_bytes), Text("task:", long_bytes)}) {
+    const auto bytes = representation(text);
+    EXPECT_EQ(bytes[15], 0xFF);
+    EXPECT_EQ(bytes[8] | bytes[9] << 8, static_cast<int>(text.size()));
+    for (std::size_t i = 10; i < 15; ++i) EXPECT_EQ(bytes[i], 0) << i;
+  }
 }
 
 TEST(TextTest, ConcatenationWithEmptyPiecesAndResourceKeys) {

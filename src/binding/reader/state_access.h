@@ -13,7 +13,7 @@
 #include <expected>
 
 #include "binding/error_value.h"
-#include "lib/coordination_state.h"
+#include "core/coordination_state.h"
 
 namespace galtro::binding {
 

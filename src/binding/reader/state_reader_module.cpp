@@ -24,9 +24,9 @@
 #include "binding/reader/state_access.h"
 #include "binding/result_conversion.h"
 #include "binding/text_conversion.h"
-#include "lib/inbox.h"
-#include "lib/records.h"
-#include "lib/state_reader.h"
+#include "core/inbox.h"
+#include "core/records.h"
+#include "core/state_reader.h"
 
 namespace galtro::binding {
 namespace {

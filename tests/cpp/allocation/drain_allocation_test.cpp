@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "coordination_state_test_access.h"
-#include "lib/clock.h"
-#include "lib/coordination_state.h"
+#include "core/clock.h"
+#include "core/coordination_state.h"
 
 extern "C" void* __real_malloc(std::size_t size);
 

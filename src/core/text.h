@@ -3,6 +3,8 @@
 // Layout: texts of up to 15 bytes are stored inline (bytes 0..14, length in byte 15);
 // longer texts live in one heap block of exactly their size, addressed by a pointer
 // in bytes 0..7 and a 56-bit length in bytes 8..14, with byte 15 set to kHeapTag.
+// Either form is written by one path on every byte order: two little-endian words
+// built in registers and stored whole (store_words).
 // Copies are deep; moves leave the source empty. Contents are compared byte for byte.
 //
 // A borrowed text (byte 15 kBorrowedTag, laid out as a heap text) views bytes it does
@@ -20,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "table/little_endian.h"
+#include "base/little_endian.h"
 
 namespace galtro {
 
@@ -93,9 +95,6 @@ class Text {
   static constexpr std::size_t kInlineCapacity = 15;
 
  private:
-  // Whether texts are built in registers and stored whole (see store_words).
-  static constexpr bool kStoresWhole = std::endian::native == std::endian::little;
-
   static constexpr std::size_t kTagByte = 15;
   static constexpr unsigned char kHeapTag = 0xFF;
   static constexpr unsigned char kBorrowedTag = 0xFE;
@@ -108,28 +107,24 @@ class Text {
   bool points_out() const noexcept { return raw_[kTagByte] >= kBorrowedTag; }
   // Makes this text point to `size` bytes at `bytes`, tagged `tag`.
   void set_pointer(char* bytes, std::size_t size, unsigned char tag) noexcept {
-    if constexpr (kStoresWhole) {
-      store_words(reinterpret_cast<std::uintptr_t>(bytes),
-                  (std::uint64_t{size} & kMaxHeapSize) | (std::uint64_t{tag} << 56));
-    } else {
-      const std::uint64_t size_bits = size;
-      std::memcpy(raw_, &bytes, sizeof bytes);
-      std::memcpy(raw_ + 8, &size_bits, 7);
-      raw_[kTagByte] = tag;
-    }
+    store_words(reinterpret_cast<std::uintptr_t>(bytes),
+                (std::uint64_t{size} & kMaxHeapSize) | (std::uint64_t{tag} << 56));
   }
-  // Writes all 16 bytes with one store, bytes 0..7 from `low` and 8..15 from `high`
-  // (kStoresWhole only). A text is usually moved right after it is made, and moving
+  // Writes all 16 bytes with one store, bytes 0..7 from `low` and 8..15 from `high`,
+  // each little-endian. A text is usually moved right after it is made, and moving
   // reads it as one 16-byte word: had it been written piecewise, that read would wait
   // for the pieces to reach the cache instead of taking them from the store.
   void store_words(std::uint64_t low, std::uint64_t high) noexcept {
+    if constexpr (std::endian::native == std::endian::big) {
+      low = std::byteswap(low);
+      high = std::byteswap(high);
+    }
     using Pair = std::uint64_t __attribute__((vector_size(16)));
     const Pair pair = {low, high};
     std::memcpy(raw_, &pair, sizeof raw_);
   }
   // The `size` (at most kInlineCapacity) bytes at `data` as the two words of an inline
-  // text without its length, built in registers from loads that stay inside the bytes
-  // (kStoresWhole only).
+  // text without its length, built in registers from loads that stay inside the bytes.
   struct Words {
     std::uint64_t low = 0;
     std::uint64_t high = 0;
@@ -144,37 +139,23 @@ class Text {
   }
   const char* inline_data() const noexcept { return reinterpret_cast<const char*>(raw_); }
   char* heap_pointer() const noexcept {
-    char* pointer;
-    std::memcpy(&pointer, raw_, sizeof pointer);
-    return pointer;
+    static_assert(sizeof(char*) <= sizeof(std::uint64_t), "a pointer fits bytes 0..7");
+    return reinterpret_cast<char*>(static_cast<std::uintptr_t>(load_le64(raw_)));
   }
   std::size_t heap_size() const noexcept {
-    // Bytes 8..14, little-endian, read as one word with the tag byte masked off: a
-    // 7-byte copy would be pieced together from two overlapping loads, which stalls.
-    std::uint64_t word = 0;
-    std::memcpy(&word, raw_ + 8, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-    return static_cast<std::size_t>(word & kMaxHeapSize);
+    // Bytes 8..14, read as one word with the tag byte masked off: a 7-byte copy would
+    // be pieced together from two overlapping loads, which stalls.
+    return static_cast<std::size_t>(load_le64(raw_ + 8) & kMaxHeapSize);
   }
   void clear_inline() noexcept {
     std::memset(raw_, 0, sizeof raw_);
   }
-  // Makes this text a fresh buffer of `size` bytes (contents unset) and returns it.
-  // PRECONDITION: holds no heap block. The inline case is here, so that short texts
-  // are made and dropped without a call.
-  char* allocate(std::size_t size) {
-    if (size > kInlineCapacity) return allocate_heap(size);
-    clear_inline();
-    raw_[kTagByte] = static_cast<unsigned char>(size);
-    return reinterpret_cast<char*>(raw_);
-  }
+  // Makes this text a fresh heap block of `size` (more than kInlineCapacity) bytes,
+  // contents unset, and returns the block. PRECONDITION: holds no heap block.
   char* allocate_heap(std::size_t size);
   void assign(const char* data, std::size_t size) {
-    if constexpr (kStoresWhole) {
-      if (size <= kInlineCapacity) return assign_inline(data, size);
-    }
-    char* target = allocate(size);
-    if (size != 0) std::memcpy(target, data, size);
+    if (size <= kInlineCapacity) return assign_inline(data, size);
+    std::memcpy(allocate_heap(size), data, size);
   }
   void release() noexcept {
     if (is_heap()) std::free(heap_pointer());

@@ -1,4 +1,4 @@
-#include "lib/text.h"
+#include "core/text.h"
 
 #include <cstdlib>
 #include <new>
@@ -7,7 +7,7 @@ namespace galtro {
 
 Text::Text(std::string_view prefix, std::string_view rest) {
   const std::size_t size = prefix.size() + rest.size();
-  if (kStoresWhole && size <= kInlineCapacity) {
+  if (size <= kInlineCapacity) {
     // Both pieces in registers, the rest shifted up by the prefix's length.
     const Words head = inline_words(prefix.data(), prefix.size());
     const Words tail = inline_words(rest.data(), rest.size());
@@ -26,7 +26,7 @@ Text::Text(std::string_view prefix, std::string_view rest) {
     store_words(low, high | (std::uint64_t{size} << 56));
     return;
   }
-  char* target = allocate(prefix.size() + rest.size());
+  char* target = allocate_heap(size);
   if (!prefix.empty()) std::memcpy(target, prefix.data(), prefix.size());
   if (!rest.empty()) std::memcpy(target + prefix.size(), rest.data(), rest.size());
 }

@@ -1,4 +1,4 @@
-#include "table/platform.h"
+#include "base/platform.h"
 
 #include <fcntl.h>
 #include <linux/futex.h>

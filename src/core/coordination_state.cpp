@@ -1,5 +1,5 @@
 // Construction, agent status and the history append.
-#include "lib/coordination_state.h"
+#include "core/coordination_state.h"
 
 #include <optional>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "lib/inbox.h"
+#include "core/inbox.h"
 
 #include <algorithm>
 #include <memory>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro {
 namespace {

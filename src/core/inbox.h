@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "lib/records.h"
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
+#include "core/records.h"
 
 namespace galtro {
 

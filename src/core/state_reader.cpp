@@ -1,6 +1,6 @@
 // The read-only reader. Texts are copied while a shard is held shared; sorting happens
 // after every lock is released.
-#include "lib/state_reader.h"
+#include "core/state_reader.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "lib/event_log.h"
+#include "core/event_log.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro {
 namespace {
@@ -81,6 +81,20 @@ std::size_t checked_add(std::size_t a, std::size_t b) {
   return sum;
 }
 
+}  // namespace
+
+std::size_t EventLog::encoded_size_of_long(const BorrowedEvent& event, std::size_t time_bytes) {
+  std::size_t bytes = 1 + time_bytes;
+  for (std::size_t i = 0; i < text_field_count(event.kind); ++i) {
+    const std::size_t length = checked_add(event.texts[i].head.size(), event.texts[i].tail.size());
+    bytes = checked_add(bytes, varint_size(length));
+    bytes = checked_add(bytes, length);
+  }
+  return bytes;
+}
+
+namespace {
+
 [[noreturn]] void corrupt() {
   fatal("assertion failed: history log decodes");
 }
@@ -148,44 +162,13 @@ void EventLog::free_blocks() noexcept {
   last_ = nullptr;
 }
 
-namespace {
-
-// Bytes of `event` when its coded time takes `time_bytes`; the lengths of its texts go
-// to `lengths`. Throws std::bad_alloc for an event beyond what a log stores.
-std::size_t encoded_size(const BorrowedEvent& event, std::size_t time_bytes,
-                         std::size_t (&lengths)[3]) {
-  std::size_t header = 1 + time_bytes;
-  std::size_t text_bytes = 0;
-  for (std::size_t i = 0; i < text_field_count(event.kind); ++i) {
-    lengths[i] = checked_add(event.texts[i].head.size(), event.texts[i].tail.size());
-    header += varint_size(lengths[i]);
-    text_bytes = checked_add(text_bytes, lengths[i]);
-  }
-  return checked_add(header, text_bytes);
-}
-
-}  // namespace
-
 EventLog::Room::~Room() {
   std::free(block_);
 }
 
 EventLog::Room EventLog::Room::for_event(const BorrowedEvent& event) {
-  // The common case first: texts so short that the event, whatever its varints take,
-  // fits a regular block.
-  constexpr std::size_t kMostHeaderBytes = 1 + 4 * kMaxVarintBytes;
-  std::size_t text_bytes = 0;
-  bool short_texts = true;
-  for (std::size_t i = 0; i < text_field_count(event.kind); ++i) {
-    // Each piece bounded first, so that the sum cannot wrap.
-    short_texts = short_texts && event.texts[i].head.size() <= kMaxBlockBytes &&
-                  event.texts[i].tail.size() <= kMaxBlockBytes;
-    text_bytes += event.texts[i].head.size() + event.texts[i].tail.size();
-  }
-  if (short_texts && text_bytes <= kMaxBlockBytes - kMostHeaderBytes) return Room();
-
-  std::size_t lengths[3] = {};
-  const std::size_t most_bytes = encoded_size(event, kMaxVarintBytes, lengths);
+  // Room for the event however many bytes its time takes.
+  const std::size_t most_bytes = encoded_size(event, kMaxVarintBytes);
   Room room;
   if (most_bytes <= kMaxBlockBytes) return room;
   void* memory = std::malloc(sizeof(Block) + most_bytes);
@@ -203,18 +186,8 @@ void EventLog::append(const BorrowedEvent& event, Room& room) {
   const std::size_t fields = text_field_count(event.kind);
   const std::uint64_t coded_time = zigzag(event.time - last_time_);
 
-  // Everything is measured and allocated before the first byte is written. Most events
-  // follow the last within a minute and have texts under 128 bytes: every varint is
-  // then one byte, and the sizes are added without checks (they cannot wrap).
-  std::size_t lengths[3] = {};
-  bool one_byte_varints = coded_time < 0x80;
-  std::size_t event_bytes = 2 + fields;
-  for (std::size_t i = 0; i < fields; ++i) {
-    lengths[i] = event.texts[i].head.size() + event.texts[i].tail.size();
-    one_byte_varints = one_byte_varints && lengths[i] < 0x80;
-    event_bytes += lengths[i];
-  }
-  if (!one_byte_varints) event_bytes = encoded_size(event, varint_size(coded_time), lengths);
+  // Everything is measured and allocated before the first byte is written.
+  const std::size_t event_bytes = encoded_size(event, varint_size(coded_time));
 
   Block* block = last_;
   if (block == nullptr || block->capacity - block->size < event_bytes) {
@@ -239,7 +212,9 @@ void EventLog::append(const BorrowedEvent& event, Room& room) {
   char* out = block->bytes() + block->size;
   *out++ = static_cast<char>(event.kind);
   out = put_varint(out, coded_time);
-  for (std::size_t i = 0; i < fields; ++i) out = put_varint(out, lengths[i]);
+  for (std::size_t i = 0; i < fields; ++i) {
+    out = put_varint(out, event.texts[i].head.size() + event.texts[i].tail.size());
+  }
   for (std::size_t i = 0; i < fields; ++i) {
     out = put_bytes(out, event.texts[i].head);
     out = put_bytes(out, event.texts[i].tail);

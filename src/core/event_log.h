@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/records.h"
+#include "core/records.h"
 
 namespace galtro {
 
@@ -105,6 +105,23 @@ class EventLog {
   // The largest event the log stores; a larger one fails as std::bad_alloc.
   static constexpr std::size_t kMaxBytes = (std::size_t{1} << 56) - 1;
 
+  // The bytes of `event` encoded with a time difference that takes `time_bytes`:
+  // kind, time difference, the length of each text as a varint, then the texts.
+  // Throws std::bad_alloc for an event larger than kMaxBytes.
+  static std::size_t encoded_size(const BorrowedEvent& event, std::size_t time_bytes) {
+    // Most texts are under 128 bytes: each length then takes one byte, and the sums
+    // cannot wrap. This case is inline, as it is on every append's path.
+    std::size_t bytes = 1 + time_bytes;
+    bool short_texts = true;
+    for (std::size_t i = 0; i < text_field_count(event.kind); ++i) {
+      const std::size_t length = event.texts[i].head.size() + event.texts[i].tail.size();
+      short_texts = short_texts &&
+                    (event.texts[i].head.size() | event.texts[i].tail.size() | length) < 0x80;
+      bytes += 1 + length;
+    }
+    return short_texts ? bytes : encoded_size_of_long(event, time_bytes);
+  }
+
   // Storage for one large event, allocated before the caller changes anything else,
   // so that appending the event later needs no allocation of its size. Empty for an
   // event that fits a regular block (at most kMaxBlockBytes), whose append needs at
@@ -158,6 +175,9 @@ class EventLog {
   std::vector<std::size_t> block_capacities() const;
 
  private:
+  // encoded_size() for texts of 128 bytes or more, each sum checked.
+  static std::size_t encoded_size_of_long(const BorrowedEvent& event, std::size_t time_bytes);
+
   // A block's header; its `capacity` bytes follow it in the same allocation.
   struct Block {
     Block* next;

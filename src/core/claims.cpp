@@ -15,8 +15,8 @@
 #include <optional>
 #include <utility>
 
-#include "lib/concat.h"
-#include "lib/coordination_state.h"
+#include "core/concat.h"
+#include "core/coordination_state.h"
 
 namespace galtro {
 

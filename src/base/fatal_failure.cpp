@@ -1,4 +1,4 @@
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 #include <execinfo.h>
 #include <unistd.h>

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <variant>
 
-#include "lib/text.h"
+#include "core/text.h"
 
 namespace galtro {
 

@@ -1,11 +1,11 @@
-#include "lib/clock.h"
+#include "core/clock.h"
 
 #include <time.h>
 
 #include <cstdio>
 #include <string>
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro {
 

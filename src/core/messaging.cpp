@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "lib/coordination_state.h"
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
+#include "core/coordination_state.h"
 
 namespace galtro {
 

@@ -23,11 +23,11 @@
 #include <utility>
 #include <vector>
 
-#include "lib/clock.h"
-#include "lib/event_log.h"
-#include "lib/inbox.h"
-#include "lib/records.h"
-#include "lib/text.h"
+#include "core/clock.h"
+#include "core/event_log.h"
+#include "core/inbox.h"
+#include "core/records.h"
+#include "core/text.h"
 #include "table/last_key_hash.h"
 #include "table/sharded_table.h"
 

@@ -1,3 +1,4 @@
+#include "base/processor_count.h"
 #include "table/shard_count.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "lib/records.h"
+#include "core/records.h"
 
-#include "table/fatal_failure.h"
+#include "base/fatal_failure.h"
 
 namespace galtro {
 

@@ -15,9 +15,9 @@
 #include <optional>
 #include <vector>
 
-#include "lib/coordination_state.h"
-#include "lib/records.h"
-#include "lib/text.h"
+#include "core/coordination_state.h"
+#include "core/records.h"
+#include "core/text.h"
 
 namespace galtro {
 
