@@ -23,7 +23,7 @@ import os
 import sqlite3
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from galtro._binding import bind, show_signatures
 from galtro._protocol import LEASE_SECONDS
@@ -140,6 +140,13 @@ _ADVANCE = ("UPDATE statuses SET since = ?3"
             " WHERE namespace = ?1 AND agent = ?2 AND since < ?3")
 _FORGET_BROADCASTS = ("DELETE FROM broadcasts WHERE namespace = ?1 AND seq <="
                       " (SELECT min(since) FROM statuses WHERE namespace = ?1)")
+
+
+def _numbered(*values: object) -> Dict[str, object]:
+    """The values of a statement with numbered parameters (``?1``, ``?2``...), by number:
+    the sqlite3 module binds those by name, and takes a sequence for them only with a
+    deprecation warning (an error from Python 3.14 on)."""
+    return {str(number): value for number, value in enumerate(values, 1)}
 
 # The log is copied into the file (a checkpoint, which syncs both) once it holds this
 # many pages (of 4 KiB), rather than SQLite's 1000: a call writes about three pages,
@@ -410,11 +417,11 @@ class SqliteCoordinationState:
     def _append(self, connection: sqlite3.Connection, kind: int, now: int, a: bytes, b: bytes,
                 c: Optional[bytes] = None) -> None:
         namespace = self._namespace
-        connection.execute(_APPEND_EVENT, (namespace, kind, now, a, b, c))
+        connection.execute(_APPEND_EVENT, _numbered(namespace, kind, now, a, b, c))
         if self._history_maxlen is not None:
-            connection.execute(_TRIM_HISTORY, (namespace, self._history_maxlen))
+            connection.execute(_TRIM_HISTORY, _numbered(namespace, self._history_maxlen))
 
-    def _read(self, sql: str, parameters: Sequence[object]) -> List[Any]:
+    def _read(self, sql: str, parameters: "Sequence[object] | Mapping[str, object]") -> List[Any]:
         """The rows of one read statement; busy is ``TimeoutError``."""
         try:
             return self._store.connection().execute(sql, parameters).fetchall()
@@ -439,7 +446,7 @@ class SqliteCoordinationState:
                     raise RuntimeError(
                         f"{_decode(holder)} already holds claim {on} {_decode(name)}")
             connection.execute(_PUT_CLAIM, (namespace, key, agent, now, now))
-            connection.execute(_SET_STATUS, (namespace, agent, "busy"))
+            connection.execute(_SET_STATUS, _numbered(namespace, agent, "busy"))
             self._append(connection, _CLAIMED, now, agent, key)
             if row is not None:
                 self._append(connection, _RELEASED, now, row[0], key)
@@ -480,7 +487,7 @@ class SqliteCoordinationState:
     def _release(self, connection: sqlite3.Connection, agent: bytes, key: bytes,
                  now: int) -> None:
         connection.execute(_DELETE_CLAIM, (self._namespace, key))
-        connection.execute(_SET_STATUS, (self._namespace, agent, "idle"))
+        connection.execute(_SET_STATUS, _numbered(self._namespace, agent, "idle"))
         self._append(connection, _RELEASED, now, agent, key)
 
     def renew_claim(self, /, *args: Any, **kwargs: Any) -> str:
@@ -500,8 +507,8 @@ class SqliteCoordinationState:
         namespace = self._namespace
         now = int(time.time())
         with self._write() as connection:
-            connection.execute(_PUT_MESSAGE, (namespace, addressee, sender, content, now))
-            connection.execute(_ENSURE_STATUS, (namespace, addressee))
+            connection.execute(_PUT_MESSAGE, _numbered(namespace, addressee, sender, content, now))
+            connection.execute(_ENSURE_STATUS, _numbered(namespace, addressee))
             self._append(connection, _MESSAGE_SENT, now, sender, addressee, content)
         return (_decode(sender), _decode(addressee), _decode(content), now)
 
@@ -512,15 +519,15 @@ class SqliteCoordinationState:
         namespace = self._namespace
         now = int(time.time())
         with self._write() as connection:
-            connection.execute(_ENSURE_STATUS, (namespace, sender))
-            connection.execute(_PUT_BROADCAST, (namespace, sender, content, now))
+            connection.execute(_ENSURE_STATUS, _numbered(namespace, sender))
+            connection.execute(_PUT_BROADCAST, _numbered(namespace, sender, content, now))
             self._append(connection, _BROADCAST, now, sender, content)
         return (_decode(sender), "*", _decode(content), now)
 
     def inbox(self, /, *args: Any, **kwargs: Any) -> List[Message]:
         """Pending messages for ``agent_id``, oldest first, without removing them."""
         (agent,) = self._bind("inbox", args, kwargs)
-        rows = self._read(_SELECT_INBOX, (self._namespace, agent))
+        rows = self._read(_SELECT_INBOX, _numbered(self._namespace, agent))
         messages = _messages(agent, rows)
         # Kept for _remove_delivered, which then removes exactly these, by their seq.
         self._store.last_inbox = (agent, messages, [row[0] for row in rows])
@@ -531,7 +538,7 @@ class SqliteCoordinationState:
         (agent,) = self._bind("drain_inbox", args, kwargs)
         namespace = self._namespace
         with self._write() as connection:
-            rows = connection.execute(_SELECT_INBOX, (namespace, agent)).fetchall()
+            rows = connection.execute(_SELECT_INBOX, _numbered(namespace, agent)).fetchall()
             if rows:
                 self._take_out(connection, agent, rows[-1][0])
         return _messages(agent, rows)
@@ -539,10 +546,10 @@ class SqliteCoordinationState:
     def _take_out(self, connection: sqlite3.Connection, agent: bytes, last: int) -> None:
         """Removes the front of the inbox of ``agent``, up to seq ``last``: its direct
         messages, and the broadcasts that every agent has now taken out."""
-        parameters = (self._namespace, agent, last)
+        parameters = _numbered(self._namespace, agent, last)
         connection.execute(_DELETE_UP_TO, parameters)
         if connection.execute(_ADVANCE, parameters).rowcount:
-            connection.execute(_FORGET_BROADCASTS, (self._namespace,))
+            connection.execute(_FORGET_BROADCASTS, _numbered(self._namespace,))
 
     # --- status ---
 
@@ -572,7 +579,7 @@ class SqliteCoordinationState:
         namespace = self._namespace
         with self._write() as connection:
             front = connection.execute(_SELECT_INBOX + " LIMIT ?3",
-                                       (namespace, agent, len(wanted))).fetchall()
+                                       _numbered(namespace, agent, len(wanted))).fetchall()
             standing = [(sender, content, stamp) for _, sender, content, stamp in front]
             for start in range(len(wanted)):
                 tail = wanted[start:]
