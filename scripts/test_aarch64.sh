@@ -30,7 +30,7 @@ ensure_debian_packages qemu-user-static
 # The interpreter and the shared libraries that it and the standard library's extension
 # modules load.
 ARM64_PACKAGES=(libc6 libgcc-s1 zlib1g libexpat1 libffi8 libssl3 libbz2-1.0 liblzma5 libuuid1
-  libcrypt1 python3.11-minimal libpython3.11-minimal libpython3.11-stdlib)
+  libcrypt1 libsqlite3-0 python3.11-minimal libpython3.11-minimal libpython3.11-stdlib)
 SYSROOT="$ROOT/build/aarch64-sysroot"
 STAMP="$SYSROOT/.packages"
 if [[ "$(cat "$STAMP" 2>/dev/null)" != "${ARM64_PACKAGES[*]}" ]]; then
@@ -58,7 +58,7 @@ ARM_PYTHON=("qemu-aarch64-static" -L "$SYSROOT" "$SYSROOT/usr/bin/python3.11")
 # --- The wheel and the test packages, installed for that interpreter --------------------
 SITE="$ROOT/build/aarch64-site"
 rm -rf "$SITE"
-mapfile -t TEST_PACKAGES < <(grep -E '^(pytest|hypothesis)\b' requirements-test.txt)
+mapfile -t TEST_PACKAGES < <(grep -E '^(pytest|hypothesis|starlette|uvicorn|jinja2)\b' requirements-test.txt)
 "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore --target "$SITE" --no-compile \
   --only-binary :all: --platform manylinux2014_aarch64 --python-version 3.11 \
   --implementation cp --abi cp311 "$WHEEL" "${TEST_PACKAGES[@]}"

@@ -31,10 +31,10 @@ def every_state(request):
     elif name == "RedisCoordinationState":
         yield request.getfixturevalue("redis_state"), name
     else:
+        server = request.getfixturevalue("redis_server")  # skips without redis-py
         import galtro
         import redis.asyncio
 
-        server = request.getfixturevalue("redis_server")
         namespace = request.getfixturevalue("namespace")
         loop = asyncio.new_event_loop()
         client = redis.asyncio.Redis(unix_socket_path=server.socket)
