@@ -39,8 +39,14 @@ def chromium(width=1280, height=900, extra=()):
         options.add_argument(argument)
     if os.geteuid() == 0:
         options.add_argument("--no-sandbox")
-    service = Service(executable_path=CHROMEDRIVER)
+    service = Service(executable_path=CHROMEDRIVER, env=browser_env())
     return webdriver.Chrome(service=service, options=options)
+
+
+def browser_env():
+    """The environment for the browser and its driver: the test run's own, less a
+    library it preloads (a sanitizer's runtime), which is none of theirs."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 def unshare_available():

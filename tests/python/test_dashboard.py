@@ -178,13 +178,14 @@ class TestReport:
     @pytest.mark.skipif(not unshare_available(), reason="needs root and unshare")
     @pytest.mark.browser
     def test_opens_in_the_browser_without_a_network(self, known_history):
-        from browser import CHROMIUM, missing
+        from browser import CHROMIUM, browser_env, missing
 
         if missing():
             pytest.skip(missing())
         command = ["unshare", "--net", CHROMIUM, "--headless=new", "--no-sandbox",
                    "--disable-gpu", "--dump-dom", (known_history / "report.html").as_uri()]
-        dom = subprocess.run(command, capture_output=True, text=True, timeout=120, check=True)
+        dom = subprocess.run(command, capture_output=True, text=True, timeout=120, check=True,
+                             env=browser_env())
         assert marks(dom.stdout) == marks((known_history / "report.html").read_text())
 
 

@@ -5,6 +5,8 @@ sitecustomize.py into every interpreter of the run). Tests whose subject is an
 exhausted address space are skipped: the sanitizer reserves its shadow memory and
 allocator arenas up front, and answers an allocation it cannot serve with a report
 rather than std::bad_alloc, so such a test would measure the sanitizer, not the module.
+Tests that drive a browser are skipped too: the browser runs none of the module's code,
+and it does not start under the preloaded sanitizer runtime in time.
 """
 
 import os
@@ -28,6 +30,9 @@ def pytest_report_header(config):
 
 def pytest_collection_modifyitems(config, items):
     skip = pytest.mark.skip(reason=ADDRESS_LIMIT_REASON)
+    skip_browser = pytest.mark.skip(reason="the browser runs none of the module's code")
     for item in items:
         if any(fragment in item.nodeid for fragment in ADDRESS_LIMIT_TESTS):
             item.add_marker(skip)
+        elif item.get_closest_marker("browser") is not None:
+            item.add_marker(skip_browser)
