@@ -42,23 +42,7 @@ void ShardLock::lock_contended(std::uint32_t state) {
       }
       state |= kWriterWaiting;
     }
-    if (spins < kSpinPauses + kSpinYields) {
-      if (spins++ < kSpinPauses) {
-        platform::cpu_relax();
-      } else {
-        ::sched_yield();
-      }
-      state = state_.load(std::memory_order_relaxed);
-      continue;
-    }
-    if ((state & kSleepers) == 0) {
-      if (!state_.compare_exchange_weak(state, state | kSleepers, std::memory_order_relaxed)) {
-        continue;
-      }
-      state |= kSleepers;
-    }
-    sleep(state);
-    state = state_.load(std::memory_order_relaxed);
+    wait_turn(state, spins);
   }
 }
 
@@ -73,24 +57,25 @@ void ShardLock::lock_shared_contended(std::uint32_t state) {
       }
       continue;
     }
-    if (spins < kSpinPauses + kSpinYields) {
-      if (spins++ < kSpinPauses) {
-        platform::cpu_relax();
-      } else {
-        ::sched_yield();
-      }
-      state = state_.load(std::memory_order_relaxed);
-      continue;
-    }
-    if ((state & kSleepers) == 0) {
-      if (!state_.compare_exchange_weak(state, state | kSleepers, std::memory_order_relaxed)) {
-        continue;
-      }
-      state |= kSleepers;
-    }
-    sleep(state);
-    state = state_.load(std::memory_order_relaxed);
+    wait_turn(state, spins);
   }
+}
+
+void ShardLock::wait_turn(std::uint32_t& state, int& spins) noexcept {
+  if (spins < kSpinPauses + kSpinYields) {
+    if (spins++ < kSpinPauses) {
+      platform::cpu_relax();
+    } else {
+      ::sched_yield();
+    }
+  } else if ((state & kSleepers) == 0) {
+    // A failed exchange has reloaded `state`: the caller looks again.
+    if (!state_.compare_exchange_weak(state, state | kSleepers, std::memory_order_relaxed)) return;
+    sleep(state | kSleepers);
+  } else {
+    sleep(state);
+  }
+  state = state_.load(std::memory_order_relaxed);
 }
 
 void ShardLock::wake_after_last_reader() noexcept {

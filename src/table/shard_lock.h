@@ -107,6 +107,9 @@ class ShardLock {
 
   void lock_contended(std::uint32_t state);
   void lock_shared_contended(std::uint32_t state);
+  // One wait of lock_contended or lock_shared_contended, `spins` counting the waits so
+  // far: a pause, then a yield, then sleep with kSleepers set. Reloads `state`.
+  void wait_turn(std::uint32_t& state, int& spins) noexcept;
   // Called by the last shared holder to leave when kSleepers was set.
   void wake_after_last_reader() noexcept;
   // Sleeps while the word still equals `expected` (which has kSleepers set).
