@@ -42,10 +42,6 @@ _PLOT_WIDTH = 760
 _ROW_HEIGHT = 18
 _TOP = 34  # the axis and the messages' row above the first resource
 _BAR_MIN_WIDTH = 2.0
-# A second this far behind the clock is settled: every event stamped with it has been
-# appended (an event is stamped as it is appended; the margin covers a thread paused in
-# between and a store's clock a little behind this process's).
-_SETTLED = 5
 # How often, in seconds, the page drops what ended before its longest window.
 _FORGET_EVERY = 60
 
@@ -252,62 +248,27 @@ class Monitor:
         self._state = state
         self._timeline = Timeline()
         self._lock = threading.Lock()
-        self._started = False
-        # Where the history was read to: the reader's cursor, where it has one ("" where
-        # it has none); else the second of the latest event folded and how many of that
-        # second were.
+        # Where the history was read to: the reader's cursor, once the first read
+        # has started it.
         self._cursor: Optional[str] = None
-        self._last_second: Optional[int] = None
-        self._seen_in_last = 0
         self._forgotten_at = 0.0
 
     def _follow(self) -> None:
-        if not self._started:
-            since = int(time.time()) - LONGEST_WINDOW
-            # A second long past is settled: the first read by seconds starts at since.
-            self._last_second, self._started = since - 1, True
-            try:
-                self._cursor = self._reader.history_start(since)
-            except NotImplementedError:
-                self._cursor = ""
-        if self._cursor:
-            page = self._reader.history_after(self._cursor, None)
-            self._cursor = page.cursor
-            self._timeline.add(page.events)
-        else:
-            self._follow_by_seconds()
+        if self._cursor is None:
+            self._cursor = self._reader.history_start(int(time.time()) - LONGEST_WINDOW)
+        page = self._reader.history_after(self._cursor, None)
+        self._cursor = page.cursor
+        self._timeline.add(page.events)
         now = time.time()
         if now - self._forgotten_at >= _FORGET_EVERY:
             self._timeline.forget(int(now) - LONGEST_WINDOW)
             self._forgotten_at = now
 
-    def _follow_by_seconds(self) -> None:
-        # For a reader without a cursor. Events of the latest second folded come again
-        # with the next read; those already folded are at its front, in order, and are
-        # skipped. Once that second is settled, reading starts after it.
-        last = self._last_second
-        assert last is not None
-        if last + _SETTLED <= time.time():
-            last, self._seen_in_last = last + 1, 0
-        events = _inspect.history(self._state, last)
-        skip = 0
-        limit = min(self._seen_in_last, len(events))
-        while skip < limit and events[skip].time == last:
-            skip += 1
-        events = events[skip:]
-        self._timeline.add(events)
-        self._last_second = last  # with nothing new, the next read starts here again
-        for event in events:
-            if event.time == self._last_second:
-                self._seen_in_last += 1
-            else:
-                self._last_second, self._seen_in_last = event.time, 1
-
     def read(self, window: int = DEFAULT_WINDOW) -> Page:
         """The page now, with the timeline of the last ``window`` seconds (at most
         ``LONGEST_WINDOW``)."""
         window = min(window, LONGEST_WINDOW)
-        with self._lock, _collector_paused(not self._started):
+        with self._lock, _collector_paused(self._cursor is None):
             claims = _inspect.claims(self._state)
             agents = _inspect.agents(self._state)
             sizes = _inspect.inbox_sizes(self._state)
