@@ -2,8 +2,8 @@
 //
 // Messaging never holds two shard locks at once: each step takes one table's lock
 // and releases it before the next step. Each inbox gets its own copy of a message,
-// made from the caller's texts before the first delivery; history events borrow them. Keys are
-// looked up by view and copied only when an entry is created.
+// made from the caller's texts before the first delivery; history events borrow
+// them. Keys are looked up by view and copied only when an entry is created.
 #include <cstdint>
 #include <optional>
 #include <utility>
