@@ -50,8 +50,10 @@ BENCHMARK(parts_text_hash)->Name("parts/keyed hash of a 15-byte key");
 void claim_release(benchmark::State& state) {
   CoordinationState coordination;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(coordination.claim_file(Text("agent-1"), Text("src/lib.rs")));
-    benchmark::DoNotOptimize(coordination.release(Text("agent-1"), Text("file:src/lib.rs")));
+    benchmark::DoNotOptimize(
+        coordination.claim_file(BorrowedText("agent-1"), BorrowedText("src/lib.rs")));
+    benchmark::DoNotOptimize(
+        coordination.release(BorrowedText("agent-1"), BorrowedText("file:src/lib.rs")));
   }
   state.SetLabel("6 readings, 6 locks, 4 hashes");
 }
@@ -60,9 +62,11 @@ BENCHMARK(claim_release)->Name("core/claim_file + release");
 // A claim refused to another agent: 1 reading, 1 lock, 1 hash.
 void claim_refused(benchmark::State& state) {
   CoordinationState coordination;
-  if (!coordination.claim_file(Text("agent-1"), Text("src/held.rs"))) state.SkipWithError("setup");
+  if (!coordination.claim_file(BorrowedText("agent-1"), BorrowedText("src/held.rs")))
+    state.SkipWithError("setup");
   for (auto _ : state) {
-    benchmark::DoNotOptimize(coordination.claim_file(Text("agent-2"), Text("src/held.rs")));
+    benchmark::DoNotOptimize(
+        coordination.claim_file(BorrowedText("agent-2"), BorrowedText("src/held.rs")));
   }
   state.SetLabel("1 reading, 1 lock, 1 hash");
 }
@@ -71,9 +75,11 @@ BENCHMARK(claim_refused)->Name("core/claim_file refused");
 // renew_claim by the holder: 2 readings, 1 lock, 1 hash.
 void renew(benchmark::State& state) {
   CoordinationState coordination;
-  if (!coordination.claim_file(Text("agent-1"), Text("src/lib.rs"))) state.SkipWithError("setup");
+  if (!coordination.claim_file(BorrowedText("agent-1"), BorrowedText("src/lib.rs")))
+    state.SkipWithError("setup");
   for (auto _ : state) {
-    benchmark::DoNotOptimize(coordination.renew_claim(Text("agent-1"), Text("file:src/lib.rs")));
+    benchmark::DoNotOptimize(
+        coordination.renew_claim(BorrowedText("agent-1"), BorrowedText("file:src/lib.rs")));
   }
   state.SetLabel("2 readings, 1 lock, 1 hash");
 }
@@ -86,9 +92,9 @@ void send(benchmark::State& state) {
   const std::string content(32, 'x');
   std::uint64_t sent = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(
-        coordination.send_message(Text("agent-1"), Text("agent-2"), Text(content)));
-    if (++sent % 1000 == 0) coordination.drain_inbox(Text("agent-2")).commit();
+    benchmark::DoNotOptimize(coordination.send_message(
+        BorrowedText("agent-1"), BorrowedText("agent-2"), BorrowedText(content)));
+    if (++sent % 1000 == 0) coordination.drain_inbox(BorrowedText("agent-2")).commit();
   }
   state.SetLabel("3 readings, 3 locks, 2 hashes");
 }
@@ -106,9 +112,11 @@ void broadcast(benchmark::State& state) {
   const std::string content(32, 'x');
   std::uint64_t sent = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(coordination.broadcast(Text(agents[0]), Text(content)));
+    benchmark::DoNotOptimize(
+        coordination.broadcast(BorrowedText(agents[0]), BorrowedText(content)));
     if (++sent % 50 == 0) {
-      for (const std::string& agent : agents) coordination.drain_inbox(Text(agent)).commit();
+      for (const std::string& agent : agents)
+        coordination.drain_inbox(BorrowedText(agent)).commit();
     }
   }
   state.counters["per recipient"] = benchmark::Counter(

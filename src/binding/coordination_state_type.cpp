@@ -5,10 +5,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <tuple>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "binding/interpreter_version.h"
 #include "binding/result_conversion.h"
 #include "binding/text_conversion.h"
+#include "core/borrowed_text.h"
 #include "core/coordination_state.h"
 
 namespace galtro::binding {
@@ -142,8 +144,8 @@ class SharedUse {
   PyObject* receiver_;
 };
 
-// Runs `operation(state, text...)`, which returns an Outcome, inside the entry frame.
-// Borrows `receiver`, `args` and `kwargs`.
+// Runs `operation(state, text...)`, each text a BorrowedText, which returns an Outcome,
+// inside the entry frame. Borrows `receiver`, `args` and `kwargs`.
 template <std::size_t N, typename Operation>
 PyObject* call_method(Signature<N>& signature, PyObject* receiver, PyObject* args, PyObject* kwargs,
                       Operation operation) noexcept {
@@ -163,19 +165,20 @@ PyObject* call_method(Signature<N>& signature, PyObject* receiver, PyObject* arg
           ErrorValue::deferred(PyExc_TypeError, "uninitialized CoordinationState object"));
     }
     const SharedUse use(receiver);
-    // The texts borrow the encodings, which therefore go last.
+    // The arguments' texts view their encodings, kept here until the call returns.
     std::array<OwnedReference, N> encodings;
-    std::array<Text, N> texts;
+    std::array<std::string_view, N> bytes;
     for (std::size_t i = 0; i < N; ++i) {
-      std::expected<Text, ErrorValue> text = text_from_object(arguments[i], encodings[i]);
+      std::expected<std::string_view, ErrorValue> text = utf8_view(arguments[i], encodings[i]);
       if (!text) {
         return std::unexpected(
             name_failing_argument(std::move(text.error()), signature.parameter_names[i]));
       }
-      texts[i] = std::move(*text);
+      bytes[i] = *text;
     }
-    return std::apply([&](auto&... text) { return operation(use.state(), std::move(text)...); },
-                      texts);
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+      return operation(use.state(), BorrowedText(bytes[I])...);
+    }(std::make_index_sequence<N>());
   });
 }
 
@@ -184,11 +187,12 @@ ErrorValue refusal_error(Refusal refusal) {
   return ErrorValue::deferred(PyExc_RuntimeError, std::move(refusal.message));
 }
 
-// The holder of a claim as str (`holder` made from the caller's agent id), or the
-// refusal.
-Outcome holder_of(std::expected<Claim, Refusal> claim, EarlyStr& holder) {
+// The holder of a claim as str, which is the caller's `agent_id` (made early as
+// `holder`), or the refusal.
+Outcome holder_of(std::expected<ClaimStamps, Refusal> claim, const BorrowedText& agent_id,
+                  EarlyStr& holder) {
   if (!claim) return std::unexpected(refusal_error(std::move(claim.error())));
-  return holder.take(claim->holder);
+  return holder.take(agent_id);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -202,24 +206,24 @@ constexpr char kClaimFileDoc[] =
     "a no-op value, useful mainly to confirm the call didn't raise.";
 
 PyObject* claim_file(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_method(claim_file_signature, self, args, kwargs,
-                     [](CoordinationState& state, Text agent_id, Text path) {
-                       EarlyStr holder(agent_id);
-                       return holder_of(state.claim_file(std::move(agent_id), std::move(path)),
-                                        holder);
-                     });
+  return call_method(
+      claim_file_signature, self, args, kwargs,
+      [](CoordinationState& state, const BorrowedText& agent_id, const BorrowedText& path) {
+        EarlyStr holder(agent_id);
+        return holder_of(state.claim_file(agent_id, path), agent_id, holder);
+      });
 }
 
 Signature<2> claim_task_signature{"claim_task", {"agent_id", "task_id"}};
 constexpr char kClaimTaskDoc[] = "claim_task($self, agent_id, task_id)\n--\n\n";
 
 PyObject* claim_task(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_method(claim_task_signature, self, args, kwargs,
-                     [](CoordinationState& state, Text agent_id, Text task_id) {
-                       EarlyStr holder(agent_id);
-                       return holder_of(state.claim_task(std::move(agent_id), std::move(task_id)),
-                                        holder);
-                     });
+  return call_method(
+      claim_task_signature, self, args, kwargs,
+      [](CoordinationState& state, const BorrowedText& agent_id, const BorrowedText& task_id) {
+        EarlyStr holder(agent_id);
+        return holder_of(state.claim_task(agent_id, task_id), agent_id, holder);
+      });
 }
 
 Signature<2> release_signature{"release", {"agent_id", "resource_key"}};
@@ -230,9 +234,10 @@ constexpr char kReleaseDoc[] =
 
 PyObject* release(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(release_signature, self, args, kwargs,
-                     [](CoordinationState& state, Text agent_id, Text resource_key) -> Outcome {
+                     [](CoordinationState& state, const BorrowedText& agent_id,
+                        const BorrowedText& resource_key) -> Outcome {
                        std::expected<void, Refusal> released =
-                           state.release(std::move(agent_id), std::move(resource_key));
+                           state.release(agent_id, resource_key);
                        if (!released)
                          return std::unexpected(refusal_error(std::move(released.error())));
                        return none_result();
@@ -249,9 +254,9 @@ constexpr char kRenewClaimDoc[] =
 PyObject* renew_claim(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(
       renew_claim_signature, self, args, kwargs,
-      [](CoordinationState& state, Text agent_id, Text resource_key) {
+      [](CoordinationState& state, const BorrowedText& agent_id, const BorrowedText& resource_key) {
         EarlyStr holder(agent_id);
-        return holder_of(state.renew_claim(std::move(agent_id), std::move(resource_key)), holder);
+        return holder_of(state.renew_claim(agent_id, resource_key), agent_id, holder);
       });
 }
 
@@ -259,17 +264,16 @@ Signature<3> send_message_signature{"send_message", {"from_agent", "to_agent", "
 constexpr char kSendMessageDoc[] = "send_message($self, from_agent, to_agent, content)\n--\n\n";
 
 PyObject* send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_method(
-      send_message_signature, self, args, kwargs,
-      [](CoordinationState& state, Text from_agent, Text to_agent, Text content) -> Outcome {
-        EarlyStr sender(from_agent), addressee(to_agent), body(content);
-        const Message message =
-            state.send_message(std::move(from_agent), std::move(to_agent), std::move(content));
-        // A sent message carries its addressee as given, which the tuple shows.
-        return message_tuple(sender.take(message.from_agent),
-                             addressee.take(message.to_agent ? message.to_agent->view() : ""),
-                             body.take(message.content), message.timestamp);
-      });
+  return call_method(send_message_signature, self, args, kwargs,
+                     [](CoordinationState& state, const BorrowedText& from_agent,
+                        const BorrowedText& to_agent, const BorrowedText& content) -> Outcome {
+                       EarlyStr sender(from_agent), addressee(to_agent), body(content);
+                       const std::uint64_t timestamp =
+                           state.send_message(from_agent, to_agent, content);
+                       // A sent message carries its addressee as given, which the tuple shows.
+                       return message_tuple(sender.take(from_agent), addressee.take(to_agent),
+                                            body.take(content), timestamp);
+                     });
 }
 
 Signature<2> broadcast_signature{"broadcast", {"from_agent", "content"}};
@@ -277,12 +281,12 @@ constexpr char kBroadcastDoc[] = "broadcast($self, from_agent, content)\n--\n\n"
 
 PyObject* broadcast(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(broadcast_signature, self, args, kwargs,
-                     [](CoordinationState& state, Text from_agent, Text content) -> Outcome {
+                     [](CoordinationState& state, const BorrowedText& from_agent,
+                        const BorrowedText& content) -> Outcome {
                        EarlyStr sender(from_agent), body(content);
-                       const Message message =
-                           state.broadcast(std::move(from_agent), std::move(content));
-                       return message_tuple(sender.take(message.from_agent), str_from_text("*"),
-                                            body.take(message.content), message.timestamp);
+                       const std::uint64_t timestamp = state.broadcast(from_agent, content);
+                       return message_tuple(sender.take(from_agent), str_from_text("*"),
+                                            body.take(content), timestamp);
                      });
 }
 
@@ -294,7 +298,7 @@ constexpr char kInboxDoc[] =
 
 PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(inbox_signature, self, args, kwargs,
-                     [](CoordinationState& state, Text agent_id) -> Outcome {
+                     [](CoordinationState& state, const BorrowedText& agent_id) -> Outcome {
                        const std::vector<PendingMessage> messages = state.inbox(agent_id);
                        return message_list(messages, agent_id);
                      });
@@ -305,9 +309,9 @@ constexpr char kDrainInboxDoc[] = "drain_inbox($self, agent_id)\n--\n\n";
 
 PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(drain_inbox_signature, self, args, kwargs,
-                     [](CoordinationState& state, Text agent_id) -> Outcome {
+                     [](CoordinationState& state, const BorrowedText& agent_id) -> Outcome {
                        // Should the list not be made, `drained` gives the messages back.
-                       DrainedMessages drained = state.drain_inbox(std::move(agent_id));
+                       DrainedMessages drained = state.drain_inbox(agent_id);
                        PyObject* list = message_list(drained.messages(), drained.owner());
                        drained.commit();
                        return list;
@@ -321,7 +325,7 @@ constexpr char kStatusDoc[] =
 
 PyObject* status(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(status_signature, self, args, kwargs,
-                     [](CoordinationState& state, Text agent_id) -> Outcome {
+                     [](CoordinationState& state, const BorrowedText& agent_id) -> Outcome {
                        return status_str(state.status(agent_id));
                      });
 }

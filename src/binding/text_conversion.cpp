@@ -15,7 +15,7 @@ std::expected<OwnedReference, ErrorValue> utf8_bytes(PyObject* object) {
   return bytes;
 }
 
-std::expected<Text, ErrorValue> text_from_object(PyObject* object, OwnedReference& encoding) {
+std::expected<std::string_view, ErrorValue> utf8_view(PyObject* object, OwnedReference& encoding) {
   // utf8_bytes and bytes_view, written out: this runs for every argument of every call.
   if (!PyUnicode_CheckExact(object) && !PyUnicode_Check(object)) {
     return std::unexpected(conversion_error(Py_TYPE(object), "PyString"));
@@ -29,7 +29,7 @@ std::expected<Text, ErrorValue> text_from_object(PyObject* object, OwnedReferenc
     fatal("Python API call failed");
   }
   encoding = std::move(bytes);
-  return Text::borrowed(std::string_view(data, static_cast<std::size_t>(size)));
+  return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 std::string_view bytes_view(PyObject* bytes) {

@@ -1,5 +1,5 @@
-// Text conversion: Python str arguments into owned UTF-8 texts, and the names of types
-// as they appear in error messages.
+// Text conversion: Python str arguments into UTF-8 bytes, and the names of types as
+// they appear in error messages.
 #pragma once
 
 #include <Python.h>
@@ -11,7 +11,6 @@
 
 #include "binding/error_value.h"
 #include "binding/owned_reference.h"
-#include "core/text.h"
 
 namespace galtro::binding {
 
@@ -21,11 +20,11 @@ namespace galtro::binding {
 // interpreter's UnicodeEncodeError. Borrows `object`.
 std::expected<OwnedReference, ErrorValue> utf8_bytes(PyObject* object);
 
-// The UTF-8 text of `object`, for the length of one call: `encoding` is set to the
-// strict UTF-8 encoding, which the text borrows if it is longer than a text keeps
-// inline (Text::borrowed), so the caller keeps `encoding` for as long as the text or
-// any text moved from it lives. Errors as utf8_bytes. Borrows `object`.
-std::expected<Text, ErrorValue> text_from_object(PyObject* object, OwnedReference& encoding);
+// The UTF-8 bytes of `object`: `encoding` is set to its strict UTF-8 encoding, which
+// the result views, so the caller keeps `encoding` for as long as it reads them (a
+// call's BorrowedText arguments, core/borrowed_text.h). Errors as utf8_bytes. Borrows
+// `object`.
+std::expected<std::string_view, ErrorValue> utf8_view(PyObject* object, OwnedReference& encoding);
 
 // The contents of a bytes object. Borrows `bytes`, which must be a bytes object and
 // outlive the view.

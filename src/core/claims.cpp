@@ -7,10 +7,10 @@
 // running out of memory for it changes nothing. Only the takeover path keeps that
 // lock while it writes `statuses` and `history`.
 //
-// The table stores a StoredClaim under the key; the Claim a caller gets back is built
-// from the caller's own texts (claim) or from the stored key (renew). History events
-// borrow their texts: the key of a fresh claim as its prefix and name, since the key
-// itself has gone into the table by then.
+// The table stores a StoredClaim under the key, its holder copied from the caller's
+// id; the caller gets back the two stamps only, as holder and target are its own
+// texts. History events borrow their texts: the key of a fresh claim as its prefix and
+// name, since the key itself has gone into the table by then.
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -20,10 +20,10 @@
 
 namespace galtro {
 
-StoredClaim CoordinationState::new_claim(Text holder) const {
+StoredClaim CoordinationState::new_claim(std::string_view holder) const {
   const std::uint64_t claimed_at = now_seconds();
   const std::uint64_t renewed_at = now_seconds();
-  return StoredClaim{std::move(holder), claimed_at, renewed_at};
+  return StoredClaim{Text(holder), claimed_at, renewed_at};
 }
 
 bool CoordinationState::is_expired(const StoredClaim& claim, std::uint64_t now) const {
@@ -34,21 +34,24 @@ bool CoordinationState::is_expired(const StoredClaim& claim, std::uint64_t now) 
   return !lease_overflows && elapsed >= lease;
 }
 
-std::expected<Claim, Refusal> CoordinationState::claim_file(Text agent_id, Text path) {
-  return claim(std::move(agent_id), ClaimTarget::Kind::kFile, std::move(path));
+std::expected<ClaimStamps, Refusal> CoordinationState::claim_file(const BorrowedText& agent_id,
+                                                                  const BorrowedText& path) {
+  return claim(agent_id, ClaimTarget::Kind::kFile, path);
 }
 
-std::expected<Claim, Refusal> CoordinationState::claim_task(Text agent_id, Text task_id) {
-  return claim(std::move(agent_id), ClaimTarget::Kind::kTask, std::move(task_id));
+std::expected<ClaimStamps, Refusal> CoordinationState::claim_task(const BorrowedText& agent_id,
+                                                                  const BorrowedText& task_id) {
+  return claim(agent_id, ClaimTarget::Kind::kTask, task_id);
 }
 
-std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarget::Kind kind,
-                                                       Text name) {
+std::expected<ClaimStamps, Refusal> CoordinationState::claim(std::string_view agent_id,
+                                                             ClaimTarget::Kind kind,
+                                                             std::string_view name) {
   const std::string_view prefix = key_prefix(kind);
-  Text key(prefix, name.view());
+  Text key(prefix, name);
   // What takes memory in proportion to the caller's texts is made before any change.
   std::optional<Text> status_key = early_copy(agent_id);
-  BorrowedEvent claimed = BorrowedEvent::claimed(agent_id.view(), TextPieces(prefix, name.view()), 0);
+  BorrowedEvent claimed = BorrowedEvent::claimed(agent_id, TextPieces(prefix, name), 0);
   EventLog::Room room = EventLog::Room::for_event(claimed);
 
   auto entry = claims_.entry(key);
@@ -56,42 +59,41 @@ std::expected<Claim, Refusal> CoordinationState::claim(Text agent_id, ClaimTarge
   // readings are taken only once the key is known to be free or lapsed, so that a
   // refusal reads the clock once; nothing else can see the key meanwhile.
   if (!entry.occupied()) {
-    StoredClaim fresh = new_claim(Text(agent_id));
-    const std::uint64_t claimed_at = fresh.claimed_at;
-    const std::uint64_t renewed_at = fresh.renewed_at;
+    StoredClaim fresh = new_claim(agent_id);
+    const ClaimStamps stamps{fresh.claimed_at, fresh.renewed_at};
     entry.insert(std::move(key), std::move(fresh));
     entry.release();
     write_status(agent_id, AgentStatus::kBusy, status_key);
     claimed.time = now_seconds();
     append_history(claimed, room);
-    return Claim{ClaimTarget{kind, std::move(name)}, std::move(agent_id), claimed_at, renewed_at};
+    return stamps;
   }
 
   const std::uint64_t now = now_seconds();
   StoredClaim& stored = entry.value();
   if (!is_expired(stored, now)) {
     const bool is_task = kind == ClaimTarget::Kind::kTask;
-    return std::unexpected(Refusal{concat(
-        {stored.holder.view(),
-         is_task ? " already holds claim on task " : " already holds claim on ", name.view()})});
+    return std::unexpected(Refusal{
+        concat({stored.holder.view(),
+                is_task ? " already holds claim on task " : " already holds claim on ", name})});
   }
 
   // Takeover of an expired claim: the lock stays held (the one nesting lock_order.h
   // allows) until both events are recorded. The events take the key
   // from the entry, which keeps it stored meanwhile.
-  StoredClaim fresh = new_claim(Text(agent_id));
-  const std::uint64_t claimed_at = fresh.claimed_at;
-  const std::uint64_t renewed_at = fresh.renewed_at;
+  StoredClaim fresh = new_claim(agent_id);
+  const ClaimStamps stamps{fresh.claimed_at, fresh.renewed_at};
   const Text previous_holder = std::exchange(stored, std::move(fresh)).holder;
   write_status(agent_id, AgentStatus::kBusy, status_key);
   claimed.time = now_seconds();
   append_history(claimed, room);
   append_history(BorrowedEvent::released(previous_holder.view(), entry.key(), now_seconds()));
   entry.release();
-  return Claim{ClaimTarget{kind, std::move(name)}, std::move(agent_id), claimed_at, renewed_at};
+  return stamps;
 }
 
-std::expected<Claim, Refusal> CoordinationState::renew_claim(Text agent_id, Text resource_key) {
+std::expected<ClaimStamps, Refusal> CoordinationState::renew_claim(
+    const BorrowedText& agent_id, const BorrowedText& resource_key) {
   auto entry = claims_.entry(resource_key);
   if (!entry.occupied()) {
     return std::unexpected(Refusal{concat({"no claim on ", entry.key(), " to renew"})});
@@ -101,15 +103,13 @@ std::expected<Claim, Refusal> CoordinationState::renew_claim(Text agent_id, Text
     return std::unexpected(
         Refusal{concat({agent_id.view(), " cannot renew a claim held by ", stored.holder.view()})});
   }
-  ClaimTarget target = target_of_key(entry.key());
-  const std::uint64_t claimed_at = now_seconds();
-  const std::uint64_t renewed_at = now_seconds();
-  stored.claimed_at = claimed_at;
-  stored.renewed_at = renewed_at;
-  return Claim{std::move(target), std::move(agent_id), claimed_at, renewed_at};
+  stored.claimed_at = now_seconds();
+  stored.renewed_at = now_seconds();
+  return ClaimStamps{stored.claimed_at, stored.renewed_at};
 }
 
-std::expected<void, Refusal> CoordinationState::release(Text agent_id, Text resource_key) {
+std::expected<void, Refusal> CoordinationState::release(const BorrowedText& agent_id,
+                                                        const BorrowedText& resource_key) {
   auto entry = claims_.entry(resource_key);
   if (!entry.occupied()) {
     return std::unexpected(Refusal{concat({"no claim found for ", agent_id.view()})});

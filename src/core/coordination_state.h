@@ -12,6 +12,10 @@
 //
 // Operations never fail except as stated: claim operations return a Refusal with
 // the message text, and a clock before the Unix epoch is a FatalFailure.
+//
+// Operations take their callers' texts as BorrowedTexts and copy what they keep.
+// Results own their texts or give back only what the caller does not already have
+// (stamps): a claim's holder and target, a message's texts are the caller's own.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/borrowed_text.h"
 #include "core/clock.h"
 #include "core/event_log.h"
 #include "core/inbox.h"
@@ -39,6 +44,13 @@ struct Refusal {
   friend bool operator==(const Refusal&, const Refusal&) = default;
 };
 
+// The two stamps of a claim made or renewed.
+struct ClaimStamps {
+  std::uint64_t claimed_at;
+  std::uint64_t renewed_at;
+  friend bool operator==(const ClaimStamps&, const ClaimStamps&) = default;
+};
+
 // Events appended during one second, in append order.
 using HistoryList = EventLog;
 
@@ -51,11 +63,12 @@ using HistoryTable = ShardedTable<std::uint64_t, HistoryList>;
 // room for them until commit(); destroyed before that, this gives them back in front
 // of any that arrived since, allocating nothing, so that a caller that cannot hand
 // them on (its own allocation failed) loses none. No other drain sees them meanwhile.
+// It views the owner's id that drain_inbox() was given, so it lives within that call.
 class DrainedMessages {
  public:
   DrainedMessages(DrainedMessages&& other) noexcept
       : inboxes_(std::exchange(other.inboxes_, nullptr)),
-        owner_(std::move(other.owner_)),
+        owner_(other.owner_),
         owner_hash_(other.owner_hash_),
         messages_(std::move(other.messages_)) {}
   DrainedMessages& operator=(DrainedMessages&&) = delete;
@@ -63,23 +76,20 @@ class DrainedMessages {
   DrainedMessages& operator=(const DrainedMessages&) = delete;
   ~DrainedMessages() { give_back(); }
 
-  const Text& owner() const noexcept { return owner_; }
+  std::string_view owner() const noexcept { return owner_; }
   const std::vector<PendingMessage>& messages() const noexcept { return messages_; }
   // The caller has handed the messages on; the inbox's room for them is freed.
   void commit() noexcept;
 
  private:
   friend class CoordinationState;
-  DrainedMessages(InboxTable* inboxes, Text owner, std::uint64_t owner_hash,
+  DrainedMessages(InboxTable* inboxes, std::string_view owner, std::uint64_t owner_hash,
                   std::vector<PendingMessage> messages) noexcept
-      : inboxes_(inboxes),
-        owner_(std::move(owner)),
-        owner_hash_(owner_hash),
-        messages_(std::move(messages)) {}
+      : inboxes_(inboxes), owner_(owner), owner_hash_(owner_hash), messages_(std::move(messages)) {}
   void give_back() noexcept;
 
-  InboxTable* inboxes_;  // null once committed, given back or moved from
-  Text owner_;
+  InboxTable* inboxes_;       // null once committed, given back or moved from
+  std::string_view owner_;    // the caller's text
   std::uint64_t owner_hash_;  // of owner_ in *inboxes_
   std::vector<PendingMessage> messages_;
 };
@@ -110,18 +120,25 @@ class CoordinationState {
   void append_history(const HistoryEvent& event) { append_history(BorrowedEvent::of(event)); }
 
   // --- Claims ---------------------------------------------------------------------
-  std::expected<Claim, Refusal> claim_file(Text agent_id, Text path);
-  std::expected<Claim, Refusal> claim_task(Text agent_id, Text task_id);
-  std::expected<Claim, Refusal> renew_claim(Text agent_id, Text resource_key);
-  std::expected<void, Refusal> release(Text agent_id, Text resource_key);
+  // The claim's holder is `agent_id`, its target the path or task id given.
+  std::expected<ClaimStamps, Refusal> claim_file(const BorrowedText& agent_id,
+                                                 const BorrowedText& path);
+  std::expected<ClaimStamps, Refusal> claim_task(const BorrowedText& agent_id,
+                                                 const BorrowedText& task_id);
+  std::expected<ClaimStamps, Refusal> renew_claim(const BorrowedText& agent_id,
+                                                  const BorrowedText& resource_key);
+  std::expected<void, Refusal> release(const BorrowedText& agent_id,
+                                       const BorrowedText& resource_key);
 
   // --- Messaging ------------------------------------------------------------------
-  Message send_message(Text from_agent, Text to_agent, Text content);
-  Message broadcast(Text from_agent, Text content);
+  // Each returns the message's timestamp; its texts are the arguments.
+  std::uint64_t send_message(const BorrowedText& from_agent, const BorrowedText& to_agent,
+                             const BorrowedText& content);
+  std::uint64_t broadcast(const BorrowedText& from_agent, const BorrowedText& content);
   // Copies of the pending messages, oldest first; all addressed to `agent_id`.
   std::vector<PendingMessage> inbox(std::string_view agent_id);
   // Takes the pending messages out, oldest first; see DrainedMessages.
-  DrainedMessages drain_inbox(Text agent_id);
+  DrainedMessages drain_inbox(const BorrowedText& agent_id GALTRO_LIFETIMEBOUND);
   // Removes from the inbox of `agent_id` those of `delivered`, copies of its pending
   // messages handed on since, that still stand at its front (Inbox::remove_delivered);
   // returns how many. Makes no inbox.
@@ -140,12 +157,12 @@ class CoordinationState {
   static std::optional<Text> early_copy(std::string_view text);
   // set_status and ensure_status, inserting `early_key` (a copy of `agent_id` made
   // beforehand, if any) when the agent has no entry.
-  void write_status(std::string_view agent_id, AgentStatus status,
-                    std::optional<Text>& early_key);
+  void write_status(std::string_view agent_id, AgentStatus status, std::optional<Text>& early_key);
   void add_idle_status(std::string_view agent_id, std::optional<Text>& early_key);
-  std::expected<Claim, Refusal> claim(Text agent_id, ClaimTarget::Kind kind, Text name);
+  std::expected<ClaimStamps, Refusal> claim(std::string_view agent_id, ClaimTarget::Kind kind,
+                                            std::string_view name);
   // A record for `holder` stamped with two successive clock readings.
-  StoredClaim new_claim(Text holder) const;
+  StoredClaim new_claim(std::string_view holder) const;
   bool is_expired(const StoredClaim& claim, std::uint64_t now) const;
 
   // Built in this order.

@@ -43,13 +43,14 @@ class PendingMessage {
   // Copies both texts straight into the message, so that a message is built where
   // it is to stay (a container's emplace) without a move of freshly written texts.
   // Fatal if `timestamp` exceeds kMaxTimestamp.
-  PendingMessage(Kind kind, const Text& from_agent, const Text& content, std::uint64_t timestamp)
+  PendingMessage(Kind kind, std::string_view from_agent, std::string_view content,
+                 std::uint64_t timestamp)
       : from_agent_(from_agent), content_(content), stamp_(stamp_of(kind, timestamp)) {}
-  static PendingMessage direct(const Text& from_agent, const Text& content,
+  static PendingMessage direct(std::string_view from_agent, std::string_view content,
                                std::uint64_t timestamp) {
     return PendingMessage(Kind::kDirect, from_agent, content, timestamp);
   }
-  static PendingMessage broadcast(const Text& from_agent, const Text& content,
+  static PendingMessage broadcast(std::string_view from_agent, std::string_view content,
                                   std::uint64_t timestamp) {
     return PendingMessage(Kind::kBroadcast, from_agent, content, timestamp);
   }

@@ -2,8 +2,8 @@
 //
 // Messaging never holds two shard locks at once: each step takes one table's lock
 // and releases it before the next step. Each inbox gets its own copy of a message,
-// made before the first delivery; history events borrow the texts. Keys are looked
-// up by view and copied only when an entry is created.
+// made from the caller's texts before the first delivery; history events borrow
+// them. Keys are looked up by view and copied only when an entry is created.
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -14,38 +14,38 @@
 
 namespace galtro {
 
-Message CoordinationState::send_message(Text from_agent, Text to_agent, Text content) {
-  Message message{std::move(from_agent), std::move(to_agent), std::move(content), now_seconds()};
-  const Text& addressee = *message.to_agent;
+std::uint64_t CoordinationState::send_message(const BorrowedText& from_agent,
+                                              const BorrowedText& to_agent,
+                                              const BorrowedText& content) {
+  const std::uint64_t timestamp = now_seconds();
   // Everything that takes memory in proportion to the texts is made before the first
   // change: the inbox's copy, a long addressee's keys and the history event's storage.
-  PendingMessage copy =
-      PendingMessage::direct(message.from_agent, message.content, message.timestamp);
-  std::optional<Text> inbox_key = early_copy(addressee);
-  std::optional<Text> status_key = early_copy(addressee);
-  BorrowedEvent event = BorrowedEvent::message_sent(
-      message.from_agent.view(), addressee.view(), message.content.view(), message.timestamp);
+  PendingMessage copy = PendingMessage::direct(from_agent, content, timestamp);
+  std::optional<Text> inbox_key = early_copy(to_agent);
+  std::optional<Text> status_key = early_copy(to_agent);
+  BorrowedEvent event =
+      BorrowedEvent::message_sent(from_agent.view(), to_agent.view(), content.view(), timestamp);
   EventLog::Room room = EventLog::Room::for_event(event);
 
   {
-    auto entry = inboxes_.entry(addressee);
+    auto entry = inboxes_.entry(to_agent);
     Inbox& inbox = entry.occupied() ? entry.value()
                    : inbox_key      ? entry.insert(std::move(*inbox_key), Inbox())
                                     : entry.insert(Inbox());
     inbox.push_back(std::move(copy));
   }
-  add_idle_status(addressee, status_key);
+  add_idle_status(to_agent, status_key);
   event.time = now_seconds();
   append_history(event, room);
-  return message;
+  return timestamp;
 }
 
-Message CoordinationState::broadcast(Text from_agent, Text content) {
-  Message message{std::move(from_agent), std::nullopt, std::move(content), now_seconds()};
-  BorrowedEvent event =
-      BorrowedEvent::broadcast(message.from_agent.view(), message.content.view(), 0);
+std::uint64_t CoordinationState::broadcast(const BorrowedText& from_agent,
+                                           const BorrowedText& content) {
+  const std::uint64_t timestamp = now_seconds();
+  BorrowedEvent event = BorrowedEvent::broadcast(from_agent.view(), content.view(), 0);
   EventLog::Room room = EventLog::Room::for_event(event);
-  ensure_status(message.from_agent);
+  ensure_status(from_agent);
 
   // Every agent with a status entry, the sender included, taken whole before any
   // inbox is touched, and each id's hash in `inboxes`.
@@ -61,8 +61,7 @@ Message CoordinationState::broadcast(Text from_agent, Text content) {
   std::vector<PendingMessage> copies;
   copies.reserve(recipients.size());
   for (std::size_t i = 0; i < recipients.size(); ++i) {
-    copies.emplace_back(PendingMessage::Kind::kBroadcast, message.from_agent, message.content,
-                        message.timestamp);
+    copies.emplace_back(PendingMessage::Kind::kBroadcast, from_agent, content, timestamp);
   }
 
   // Inbox shard by inbox shard, each locked once; one shard at a time, as ever. The
@@ -73,7 +72,7 @@ Message CoordinationState::broadcast(Text from_agent, Text content) {
   });
   event.time = now_seconds();
   append_history(event, room);
-  return message;
+  return timestamp;
 }
 
 std::vector<PendingMessage> CoordinationState::inbox(std::string_view agent_id) {
@@ -83,7 +82,7 @@ std::vector<PendingMessage> CoordinationState::inbox(std::string_view agent_id) 
   return {};
 }
 
-DrainedMessages CoordinationState::drain_inbox(Text agent_id) {
+DrainedMessages CoordinationState::drain_inbox(const BorrowedText& agent_id) {
   std::vector<PendingMessage> taken;
   const std::uint64_t inbox_hash = inboxes_.hash(agent_id);
   {
@@ -94,7 +93,7 @@ DrainedMessages CoordinationState::drain_inbox(Text agent_id) {
       entry.insert(Inbox());
     }
   }
-  return DrainedMessages(&inboxes_, std::move(agent_id), inbox_hash, std::move(taken));
+  return DrainedMessages(&inboxes_, agent_id, inbox_hash, std::move(taken));
 }
 
 std::size_t CoordinationState::remove_delivered(std::string_view agent_id,

@@ -36,7 +36,7 @@ char* Text::allocate_heap(std::size_t size) {
   if (size > kMaxHeapSize) throw std::bad_alloc();
   char* block = static_cast<char*>(std::malloc(size));
   if (block == nullptr) throw std::bad_alloc();
-  set_pointer(block, size, kHeapTag);
+  set_heap(block, size);
   return block;
 }
 

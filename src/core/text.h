@@ -6,12 +6,9 @@
 // Either form is written by one path on every byte order: two little-endian words
 // built in registers and stored whole (store_words).
 // Copies are deep; moves leave the source empty. Contents are compared byte for byte.
-//
-// A borrowed text (byte 15 kBorrowedTag, laid out as a heap text) views bytes it does
-// not own and never frees them: the binding makes one over the encoding of each long
-// argument, which it keeps for the whole call, so that an argument is not copied only
-// to be read. A move keeps it borrowed; a copy owns its bytes. Hence the rule: the core
-// copies, and never moves, an argument text into anything that outlives the call.
+// A text always owns its bytes; an argument the core reads only for the length of a
+// call is a BorrowedText (borrowed_text.h), from whose view a Text is made by this
+// same path where the bytes must be kept.
 #pragma once
 
 #include <bit>
@@ -35,25 +32,12 @@ class Text {
   Text(std::string_view prefix, std::string_view rest);
 
   Text(const Text& other) {
-    if (other.points_out()) {
+    if (other.is_heap()) {
       assign(other.data(), other.size());
     } else {
       std::memcpy(raw_, other.raw_, sizeof raw_);  // an inline text is its 16 bytes
     }
   }
-  // A text over `bytes`, borrowed if they are longer than kInlineCapacity, else an
-  // inline copy. PRECONDITION: `bytes` outlive the text and every text moved from it.
-  static Text borrowed(std::string_view bytes) {
-    Text text;
-    if (bytes.size() <= kInlineCapacity || bytes.size() > kMaxHeapSize) {
-      text.assign(bytes.data(), bytes.size());
-    } else {
-      text.set_pointer(const_cast<char*>(bytes.data()), bytes.size(), kBorrowedTag);
-    }
-    return text;
-  }
-  bool is_borrowed() const noexcept { return raw_[kTagByte] == kBorrowedTag; }
-
   Text(Text&& other) noexcept {
     std::memcpy(raw_, other.raw_, sizeof raw_);
     other.clear_inline();
@@ -82,8 +66,8 @@ class Text {
     std::memcpy(other.raw_, tmp, sizeof raw_);
   }
 
-  const char* data() const noexcept { return points_out() ? heap_pointer() : inline_data(); }
-  std::size_t size() const noexcept { return points_out() ? heap_size() : raw_[kTagByte]; }
+  const char* data() const noexcept { return is_heap() ? heap_pointer() : inline_data(); }
+  std::size_t size() const noexcept { return is_heap() ? heap_size() : raw_[kTagByte]; }
   bool empty() const noexcept { return size() == 0; }
   std::string_view view() const noexcept { return {data(), size()}; }
   operator std::string_view() const noexcept { return view(); }  // NOLINT: a text is a view
@@ -97,18 +81,15 @@ class Text {
  private:
   static constexpr std::size_t kTagByte = 15;
   static constexpr unsigned char kHeapTag = 0xFF;
-  static constexpr unsigned char kBorrowedTag = 0xFE;
-  static_assert(kBorrowedTag > kInlineCapacity, "a tag is never an inline length");
+  static_assert(kHeapTag > kInlineCapacity, "the tag is never an inline length");
   static constexpr std::uint64_t kMaxHeapSize = (std::uint64_t{1} << 56) - 1;
 
-  // Owns a heap block.
+  // Keeps its bytes in a heap block of its own.
   bool is_heap() const noexcept { return raw_[kTagByte] == kHeapTag; }
-  // Keeps its bytes elsewhere: a heap block of its own or borrowed bytes.
-  bool points_out() const noexcept { return raw_[kTagByte] >= kBorrowedTag; }
-  // Makes this text point to `size` bytes at `bytes`, tagged `tag`.
-  void set_pointer(char* bytes, std::size_t size, unsigned char tag) noexcept {
-    store_words(reinterpret_cast<std::uintptr_t>(bytes),
-                (std::uint64_t{size} & kMaxHeapSize) | (std::uint64_t{tag} << 56));
+  // Makes this text the owner of the `size` bytes of the heap block `block`.
+  void set_heap(char* block, std::size_t size) noexcept {
+    store_words(reinterpret_cast<std::uintptr_t>(block),
+                (std::uint64_t{size} & kMaxHeapSize) | (std::uint64_t{kHeapTag} << 56));
   }
   // Writes all 16 bytes with one store, bytes 0..7 from `low` and 8..15 from `high`,
   // each little-endian. A text is usually moved right after it is made, and moving
@@ -147,9 +128,7 @@ class Text {
     // be pieced together from two overlapping loads, which stalls.
     return static_cast<std::size_t>(load_le64(raw_ + 8) & kMaxHeapSize);
   }
-  void clear_inline() noexcept {
-    std::memset(raw_, 0, sizeof raw_);
-  }
+  void clear_inline() noexcept { std::memset(raw_, 0, sizeof raw_); }
   // Makes this text a fresh heap block of `size` (more than kInlineCapacity) bytes,
   // contents unset, and returns the block. PRECONDITION: holds no heap block.
   char* allocate_heap(std::size_t size);

@@ -89,7 +89,8 @@ std::string outcome(const std::expected<T, Refusal>& result) {
 
 struct ClaimKind {
   const char* name;
-  std::expected<Claim, Refusal> (CoordinationState::*claim)(Text, Text);
+  std::expected<ClaimStamps, Refusal> (CoordinationState::*claim)(const BorrowedText&,
+                                                                  const BorrowedText&);
   ClaimTarget::Kind target_kind;
   const char* key_prefix;
   const char* held_by;  // the refusal between holder and name
@@ -104,9 +105,18 @@ const ClaimKind kFile{"File", &CoordinationState::claim_file, ClaimTarget::Kind:
 const ClaimKind kTask{"Task", &CoordinationState::claim_task, ClaimTarget::Kind::kTask,
                       "task:", " already holds claim on task "};
 
+// The claim that an operation's stamps complete with the caller's holder and target.
+std::expected<Claim, Refusal> as_claim(const std::expected<ClaimStamps, Refusal>& stamps,
+                                       ClaimTarget::Kind kind, std::string_view agent,
+                                       std::string_view name) {
+  if (!stamps) return std::unexpected(stamps.error());
+  return Claim{ClaimTarget{kind, Text(name)}, Text(agent), stamps->claimed_at, stamps->renewed_at};
+}
+
 std::expected<Claim, Refusal> claim(CoordinationState& state, const ClaimKind& kind,
                                     std::string_view agent, std::string_view name) {
-  return (state.*kind.claim)(Text(agent), Text(name));
+  return as_claim((state.*kind.claim)(BorrowedText(agent), BorrowedText(name)), kind.target_kind,
+                  agent, name);
 }
 
 class ClaimKindTest : public testing::TestWithParam<ClaimKind> {
@@ -228,7 +238,8 @@ TEST_P(ClaimKindTest, RenewalStartsAFullLeaseWhetherLiveOrExpired) {
     const std::uint64_t renewed = kStart + renew_after;
     clock.set(static_cast<std::int64_t>(renewed));
     const Snapshot before = snapshot_of(state);
-    const auto result = state.renew_claim(Text("alice"), Text(key("p")));
+    const auto result = as_claim(state.renew_claim(BorrowedText("alice"), BorrowedText(key("p"))),
+                                 kind().target_kind, "alice", "p");
     ASSERT_TRUE(result.has_value()) << result.error().message;
     EXPECT_EQ(describe(*result), describe(expected_claim("alice", "p", renewed)));
 
@@ -267,7 +278,7 @@ TEST_P(ClaimKindTest, ReleaseRemovesTheClaimAndMakesTheHolderIdle) {
   ASSERT_TRUE(claim(state_, kind(), "alice", "p"));
   ASSERT_TRUE(claim(state_, kind(), "alice", "q"));
   clock_.set(kStart + 1000);  // both expired; the holder may still release
-  EXPECT_EQ(outcome(state_.release(Text("alice"), Text(key("p")))), "ok");
+  EXPECT_EQ(outcome(state_.release(BorrowedText("alice"), BorrowedText(key("p")))), "ok");
 
   Snapshot after = snapshot_of(state_);
   EXPECT_EQ(after.claims, (std::map<std::string, std::string>{
@@ -276,9 +287,10 @@ TEST_P(ClaimKindTest, ReleaseRemovesTheClaimAndMakesTheHolderIdle) {
   EXPECT_EQ(after.history[kStart + 1000],
             (std::vector<std::string>{"released alice " + key("p") + at(kStart + 1000)}));
 
-  EXPECT_EQ(outcome(state_.renew_claim(Text("alice"), Text(key("p")))),
+  EXPECT_EQ(outcome(state_.renew_claim(BorrowedText("alice"), BorrowedText(key("p")))),
             "no claim on " + key("p") + " to renew");
-  EXPECT_EQ(outcome(state_.release(Text("alice"), Text(key("p")))), "no claim found for alice");
+  EXPECT_EQ(outcome(state_.release(BorrowedText("alice"), BorrowedText(key("p")))),
+            "no claim found for alice");
 
   clock_.set(kStart + 1001);
   EXPECT_EQ(outcome(claim(state_, kind(), "bob", "p")), "ok");
@@ -299,16 +311,24 @@ TEST(ClaimsTest, RefusalsCarryTheirExactMessageAndChangeNothing) {
     std::string message;
   };
   const auto claim_file = [](const char* agent, const char* path) {
-    return [=](CoordinationState& s) { return outcome(s.claim_file(Text(agent), Text(path))); };
+    return [=](CoordinationState& s) {
+      return outcome(s.claim_file(BorrowedText(agent), BorrowedText(path)));
+    };
   };
   const auto claim_task = [](const char* agent, const char* task) {
-    return [=](CoordinationState& s) { return outcome(s.claim_task(Text(agent), Text(task))); };
+    return [=](CoordinationState& s) {
+      return outcome(s.claim_task(BorrowedText(agent), BorrowedText(task)));
+    };
   };
   const auto renew = [](const char* agent, const char* key) {
-    return [=](CoordinationState& s) { return outcome(s.renew_claim(Text(agent), Text(key))); };
+    return [=](CoordinationState& s) {
+      return outcome(s.renew_claim(BorrowedText(agent), BorrowedText(key)));
+    };
   };
   const auto release = [](const char* agent, const char* key) {
-    return [=](CoordinationState& s) { return outcome(s.release(Text(agent), Text(key))); };
+    return [=](CoordinationState& s) {
+      return outcome(s.release(BorrowedText(agent), BorrowedText(key)));
+    };
   };
   const std::vector<Case> cases = {
       {"task held, by another", claim_task("bob", "T-1"), "alice already holds claim on task T-1"},
@@ -339,10 +359,11 @@ TEST(ClaimsTest, RefusalsCarryTheirExactMessageAndChangeNothing) {
     SCOPED_TRACE(c.what);
     ManualClock clock(static_cast<std::int64_t>(kStart));
     CoordinationState state(clock);
-    ASSERT_TRUE(state.claim_file(Text("alice"), Text("src/x.rs")));
+    ASSERT_TRUE(state.claim_file(BorrowedText("alice"), BorrowedText("src/x.rs")));
     clock.set(kStart + 100);
-    ASSERT_TRUE(state.claim_task(Text("alice"), Text("T-1")));
-    state.send_message(Text("carol"), Text("bob"), Text("hi"));  // bob: idle
+    ASSERT_TRUE(state.claim_task(BorrowedText("alice"), BorrowedText("T-1")));
+    state.send_message(BorrowedText("carol"), BorrowedText("bob"),
+                       BorrowedText("hi"));  // bob: idle
     clock.set(kStart + 350);
     const Snapshot before = snapshot_of(state);
     EXPECT_EQ(c.operation(state), c.message);
@@ -352,7 +373,7 @@ TEST(ClaimsTest, RefusalsCarryTheirExactMessageAndChangeNothing) {
   // A live file claim names the path as passed, not the key.
   ManualClock clock(static_cast<std::int64_t>(kStart));
   CoordinationState state(clock);
-  ASSERT_TRUE(state.claim_file(Text("alice"), Text("src/x.rs")));
+  ASSERT_TRUE(state.claim_file(BorrowedText("alice"), BorrowedText("src/x.rs")));
   const Snapshot before = snapshot_of(state);
   EXPECT_EQ(claim_file("bob", "src/x.rs")(state), "alice already holds claim on src/x.rs");
   expect_same(before, snapshot_of(state));
@@ -382,14 +403,14 @@ TEST(ClaimsTest, KeysAreThePrefixedNamesUsedExactly) {
     const auto result = claim(state, *c.kind, c.agent, c.name);
     ASSERT_TRUE(result.has_value())
         << c.kind->name << " '" << c.name << "': " << result.error().message;
-    EXPECT_EQ(result->holder, c.agent);
     expected_claims[c.kind->key_prefix + c.name] = describe(
         Claim{ClaimTarget{c.kind->target_kind, Text(c.name)}, Text(c.agent), kStart, kStart});
   }
   EXPECT_EQ(snapshot_of(state).claims, expected_claims);
-  EXPECT_EQ(outcome(state.release(Text(""), Text("file:"))), "ok");
-  EXPECT_EQ(outcome(state.release(Text(""), Text("task:"))), "ok");
-  EXPECT_EQ(outcome(state.release(Text(long_agent), Text("file:" + long_name))), "ok");
+  EXPECT_EQ(outcome(state.release(BorrowedText(""), BorrowedText("file:"))), "ok");
+  EXPECT_EQ(outcome(state.release(BorrowedText(""), BorrowedText("task:"))), "ok");
+  EXPECT_EQ(outcome(state.release(BorrowedText(long_agent), BorrowedText("file:" + long_name))),
+            "ok");
 }
 
 // The table keeps no target: the stored key gives it back, only the first prefix
@@ -431,9 +452,10 @@ TEST(ClaimsTest, LongAndKeyLikeTextsSurviveEveryPath) {
       clock.set(static_cast<std::int64_t>(kStart + 300));
       EXPECT_EQ(claim(state, *kind, second, name), expected(second, kStart + 300));
       clock.set(static_cast<std::int64_t>(kStart + 301));
-      EXPECT_EQ(state.renew_claim(Text(second), Text(key)), expected(second, kStart + 301));
+      EXPECT_EQ(state.renew_claim(BorrowedText(second), BorrowedText(key)),
+                (ClaimStamps{kStart + 301, kStart + 301}));
       EXPECT_EQ(snapshot_of(state).claims.at(key), describe(expected(second, kStart + 301)));
-      EXPECT_EQ(outcome(state.release(Text(second), Text(key))), "ok");
+      EXPECT_EQ(outcome(state.release(BorrowedText(second), BorrowedText(key))), "ok");
       EXPECT_EQ(
           snapshot_of(state).history,
           (HistoryView{{kStart, {"claimed " + first + " " + key + at(kStart)}},
@@ -470,7 +492,7 @@ class TickingClock final : public Clock {
 TEST(ClaimsTest, StampsAreSuccessiveReadingsAndTheLeaseRunsFromTheLaterOne) {
   TickingClock clock(static_cast<std::int64_t>(kStart));
   CoordinationState state(clock);
-  const auto result = state.claim_file(Text("alice"), Text("p"));
+  const auto result = state.claim_file(BorrowedText("alice"), BorrowedText("p"));
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(result->claimed_at, kStart);
   EXPECT_EQ(result->renewed_at, kStart + 1);
@@ -482,9 +504,10 @@ TEST(ClaimsTest, StampsAreSuccessiveReadingsAndTheLeaseRunsFromTheLaterOne) {
   EXPECT_GT(event_time, kStart + 1) << event;
 
   clock.set(static_cast<std::int64_t>(kStart + 1 + 299), false);
-  EXPECT_EQ(outcome(state.claim_file(Text("bob"), Text("p"))), "alice already holds claim on p");
+  EXPECT_EQ(outcome(state.claim_file(BorrowedText("bob"), BorrowedText("p"))),
+            "alice already holds claim on p");
   clock.set(static_cast<std::int64_t>(kStart + 1 + 300), false);
-  EXPECT_EQ(outcome(state.claim_file(Text("bob"), Text("p"))), "ok");
+  EXPECT_EQ(outcome(state.claim_file(BorrowedText("bob"), BorrowedText("p"))), "ok");
 }
 
 }  // namespace

@@ -157,8 +157,8 @@ TEST(CoordinationStateTest, TwoStatesShareNothing) {
   const ManualClock clock(kStart);
   CoordinationState first(clock);
   CoordinationState second(clock);
-  ASSERT_TRUE(first.claim_file(Text("alice"), Text("a.rs")).has_value());
-  first.send_message(Text("alice"), Text("bob"), Text("hi"));
+  ASSERT_TRUE(first.claim_file(BorrowedText("alice"), BorrowedText("a.rs")).has_value());
+  first.send_message(BorrowedText("alice"), BorrowedText("bob"), BorrowedText("hi"));
 
   const Snapshot empty = snapshot_of(second);
   EXPECT_TRUE(empty.claims.empty());
@@ -166,7 +166,7 @@ TEST(CoordinationStateTest, TwoStatesShareNothing) {
   EXPECT_TRUE(empty.inboxes.empty());
   EXPECT_TRUE(empty.history.empty());
   // The same key is free in the other state.
-  EXPECT_TRUE(second.claim_file(Text("bob"), Text("a.rs")).has_value());
+  EXPECT_TRUE(second.claim_file(BorrowedText("bob"), BorrowedText("a.rs")).has_value());
   EXPECT_EQ(StateAccess::claims(first).get(std::string_view("file:a.rs"))->value().holder, "alice");
 }
 
@@ -314,26 +314,36 @@ TEST(CoordinationStateTest, ClockBeforeEpochStopsEachOperationAndTheStateStaysUs
   };
   const Case cases[] = {
       {"claim_file free",
-       [](CoordinationState& s) { ASSERT_TRUE(s.claim_file(Text("a"), Text("free"))); }},
-      {"claim_file held",
-       [](CoordinationState& s) { ASSERT_FALSE(s.claim_file(Text("b"), Text("held"))); }},
-      {"claim_task", [](CoordinationState& s) { ASSERT_TRUE(s.claim_task(Text("a"), Text("t"))); }},
-      {"renew_claim",
-       [](CoordinationState& s) { ASSERT_TRUE(s.renew_claim(Text("h"), Text("file:held"))); }},
-      {"send_message",
-       [](CoordinationState& s) { s.send_message(Text("a"), Text("b"), Text("hi")); }},
-      {"broadcast", [](CoordinationState& s) { s.broadcast(Text("a"), Text("all")); }},
-      {"append_history",
        [](CoordinationState& s) {
-         s.append_history(ClaimedEvent{Text("a"), Text("file:x"), 1});
+         ASSERT_TRUE(s.claim_file(BorrowedText("a"), BorrowedText("free")));
        }},
+      {"claim_file held",
+       [](CoordinationState& s) {
+         ASSERT_FALSE(s.claim_file(BorrowedText("b"), BorrowedText("held")));
+       }},
+      {"claim_task",
+       [](CoordinationState& s) {
+         ASSERT_TRUE(s.claim_task(BorrowedText("a"), BorrowedText("t")));
+       }},
+      {"renew_claim",
+       [](CoordinationState& s) {
+         ASSERT_TRUE(s.renew_claim(BorrowedText("h"), BorrowedText("file:held")));
+       }},
+      {"send_message",
+       [](CoordinationState& s) {
+         s.send_message(BorrowedText("a"), BorrowedText("b"), BorrowedText("hi"));
+       }},
+      {"broadcast",
+       [](CoordinationState& s) { s.broadcast(BorrowedText("a"), BorrowedText("all")); }},
+      {"append_history",
+       [](CoordinationState& s) { s.append_history(ClaimedEvent{Text("a"), Text("file:x"), 1}); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ManualClock clock(kStart);
     CoordinationState state(clock);
-    ASSERT_TRUE(state.claim_file(Text("h"), Text("held")));
-    state.send_message(Text("h"), Text("r"), Text("pending"));
+    ASSERT_TRUE(state.claim_file(BorrowedText("h"), BorrowedText("held")));
+    state.send_message(BorrowedText("h"), BorrowedText("r"), BorrowedText("pending"));
     const Snapshot before = snapshot_of(state);
 
     clock.set(-1, 500'000'000);
@@ -367,27 +377,36 @@ TEST(CoordinationStateTest, ClockFailureAtAnyReadingReleasesEveryLock) {
     };
   };
   const Case cases[] = {
-      {"claim free key", [](CoordinationState& s) { (void)s.claim_file(Text("b"), Text("k")); },
-       true, nothing_more},
-      {"claim live key", [](CoordinationState& s) { (void)s.claim_file(Text("b"), Text("live")); },
+      {"claim free key",
+       [](CoordinationState& s) { (void)s.claim_file(BorrowedText("b"), BorrowedText("k")); }, true,
+       nothing_more},
+      {"claim live key",
+       [](CoordinationState& s) { (void)s.claim_file(BorrowedText("b"), BorrowedText("live")); },
        true, nothing_more},
       {"take over expired key",
-       [](CoordinationState& s) { (void)s.claim_file(Text("b"), Text("old")); }, true,
-       nothing_more},
-      {"renew", [](CoordinationState& s) { (void)s.renew_claim(Text("h"), Text("file:old")); },
+       [](CoordinationState& s) { (void)s.claim_file(BorrowedText("b"), BorrowedText("old")); },
+       true, nothing_more},
+      {"renew",
+       [](CoordinationState& s) {
+         (void)s.renew_claim(BorrowedText("h"), BorrowedText("file:old"));
+       },
        true, nothing_more},
       // Release removes the claim and writes the status before its only reading, for
       // the history; those changes stay.
-      {"release", [](CoordinationState& s) { (void)s.release(Text("h"), Text("file:old")); }, false,
+      {"release",
+       [](CoordinationState& s) { (void)s.release(BorrowedText("h"), BorrowedText("file:old")); },
+       false,
        [](CoordinationState& s, std::uint64_t) {
          EXPECT_FALSE(StateAccess::claims(s).get(std::string_view("file:old")).has_value());
          EXPECT_EQ(s.status("h"), AgentStatus::kIdle);
        }},
       {"send_message",
-       [](CoordinationState& s) { s.send_message(Text("b"), Text("c"), Text("m")); }, true,
-       delivered_after_first_reading("c")},
-      {"broadcast", [](CoordinationState& s) { s.broadcast(Text("b"), Text("m")); }, true,
-       delivered_after_first_reading("b")},
+       [](CoordinationState& s) {
+         s.send_message(BorrowedText("b"), BorrowedText("c"), BorrowedText("m"));
+       },
+       true, delivered_after_first_reading("c")},
+      {"broadcast", [](CoordinationState& s) { s.broadcast(BorrowedText("b"), BorrowedText("m")); },
+       true, delivered_after_first_reading("b")},
   };
   for (const Case& c : cases) {
     bool failed = true;
@@ -397,9 +416,9 @@ TEST(CoordinationStateTest, ClockFailureAtAnyReadingReleasesEveryLock) {
       ASSERT_LT(good_reads, 20u) << "the operation never completed";
       FailingClock clock(kStart);
       CoordinationState state(clock);
-      ASSERT_TRUE(state.claim_file(Text("h"), Text("old")));
+      ASSERT_TRUE(state.claim_file(BorrowedText("h"), BorrowedText("old")));
       clock.advance(300);  // "old" has expired; "live" is fresh
-      ASSERT_TRUE(state.claim_file(Text("h"), Text("live")));
+      ASSERT_TRUE(state.claim_file(BorrowedText("h"), BorrowedText("live")));
       const Snapshot before = snapshot_of(state);
 
       clock.fail_after(good_reads);
@@ -420,14 +439,14 @@ TEST(CoordinationStateTest, ClockFailureAtAnyReadingReleasesEveryLock) {
       // Every claim is expired by now, so each of these takes the key's lock and wins.
       clock.advance(1000);
       for (const char* path : {"k", "live", "old"}) {
-        EXPECT_TRUE(state.claim_file(Text("z"), Text(path))) << path;
+        EXPECT_TRUE(state.claim_file(BorrowedText("z"), BorrowedText(path))) << path;
       }
-      EXPECT_TRUE(state.release(Text("z"), Text("file:old")));
+      EXPECT_TRUE(state.release(BorrowedText("z"), BorrowedText("file:old")));
       state.set_status(Text("b"), AgentStatus::kError);
       EXPECT_EQ(state.status("b"), AgentStatus::kError);
-      state.send_message(Text("z"), Text("c"), Text("after"));
-      state.broadcast(Text("z"), Text("after"));
-      EXPECT_FALSE(state.drain_inbox(Text("c")).messages().empty());
+      state.send_message(BorrowedText("z"), BorrowedText("c"), BorrowedText("after"));
+      state.broadcast(BorrowedText("z"), BorrowedText("after"));
+      EXPECT_FALSE(state.drain_inbox(BorrowedText("c")).messages().empty());
       EXPECT_EQ(history_of(state)[kStart + 1300].back(), "broadcast z: after @1700001300");
     }
   }

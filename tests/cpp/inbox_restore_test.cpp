@@ -25,24 +25,28 @@ TEST(InboxGiveBack, DrainedMessagesReturnInFrontInOrderWhateverArrivedMeanwhile)
   CoordinationState state(clock);
   const std::string owner(40, 'b');  // a key that lives on the heap
   // Wrap the ring first so that giving back crosses its end.
-  for (int i = 0; i < 3; ++i) state.send_message(Text("s"), Text(owner), Text("old"));
+  for (int i = 0; i < 3; ++i)
+    state.send_message(BorrowedText("s"), BorrowedText(owner), BorrowedText("old"));
   (void)drained(state, owner);
   for (int i = 0; i < 3; ++i) {
-    state.send_message(Text("s"), Text(owner), Text("m" + std::to_string(i)));
+    state.send_message(BorrowedText("s"), BorrowedText(owner),
+                       BorrowedText("m" + std::to_string(i)));
   }
-  state.broadcast(Text(owner), Text("everyone"));
+  state.broadcast(BorrowedText(owner), BorrowedText("everyone"));
   {
-    DrainedMessages taken = state.drain_inbox(Text(owner));
+    const BorrowedText owner_id(owner);
+    DrainedMessages taken = state.drain_inbox(owner_id);
     ASSERT_EQ(taken.messages().size(), 4u);
     // More arrive than the ring had room for, and a second drain takes only those.
     for (int i = 0; i < 6; ++i) {
-      state.send_message(Text("s"), Text(owner), Text("late" + std::to_string(i)));
+      state.send_message(BorrowedText("s"), BorrowedText(owner),
+                         BorrowedText("late" + std::to_string(i)));
     }
     {
-      DrainedMessages nested = state.drain_inbox(Text(owner));
+      DrainedMessages nested = state.drain_inbox(owner_id);
       EXPECT_EQ(nested.messages().size(), 6u);
     }  // given back too, before the outer one
-    state.send_message(Text("s"), Text(owner), Text("last"));
+    state.send_message(BorrowedText("s"), BorrowedText(owner), BorrowedText("last"));
   }  // not committed: given back
 
   const Messages listed_now = listed(state, owner);

@@ -75,14 +75,14 @@ TEST(LockOrder, TheStateNestsOnlyClaimsBeforeTheOthers) {
   if (!kLockOrderChecked) GTEST_SKIP() << "this build does not check the lock order";
   ManualClock clock;
   CoordinationState state(clock);
-  ASSERT_TRUE(state.claim_file(Text("a"), Text("p")));
+  ASSERT_TRUE(state.claim_file(BorrowedText("a"), BorrowedText("p")));
   // A takeover nests `statuses` and `history` inside `claims`, as the rule allows.
   clock.advance(300);
-  ASSERT_TRUE(state.claim_file(Text("b"), Text("p")));
+  ASSERT_TRUE(state.claim_file(BorrowedText("b"), BorrowedText("p")));
   // Holding a `statuses` shard while a claim takes its `claims` shard is reversed.
   const auto status = StateAccess::statuses(state).get(std::string_view("b"));
   ASSERT_TRUE(status);
-  EXPECT_EQ(failure_of([&] { (void)state.claim_file(Text("c"), Text("q")); }),
+  EXPECT_EQ(failure_of([&] { (void)state.claim_file(BorrowedText("c"), BorrowedText("q")); }),
             "lock order violated: a lock taken while a lock of an inner table is held");
 }
 

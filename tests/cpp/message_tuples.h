@@ -52,7 +52,8 @@ inline Messages listed(CoordinationState& state, std::string_view agent_id) {
   return as_tuples(state.inbox(agent_id), agent_id);
 }
 inline Messages drained(CoordinationState& state, std::string_view agent_id) {
-  DrainedMessages taken = state.drain_inbox(Text(agent_id));
+  const BorrowedText owner(agent_id);
+  DrainedMessages taken = state.drain_inbox(owner);
   Messages tuples = as_tuples(taken.messages(), agent_id);
   taken.commit();
   return tuples;

@@ -33,6 +33,19 @@ MessageTuple broadcast(std::string from, std::string content, std::uint64_t time
   return {std::move(from), std::nullopt, std::move(content), time};
 }
 
+// A message sent through the state, as its recipients are to see it: the caller's
+// texts and the timestamp the operation returned.
+MessageTuple sent_through(CoordinationState& state, const std::string& from, const std::string& to,
+                          const std::string& content) {
+  const std::uint64_t time =
+      state.send_message(BorrowedText(from), BorrowedText(to), BorrowedText(content));
+  return direct(from, to, content, time);
+}
+MessageTuple broadcast_through(CoordinationState& state, const std::string& from,
+                               const std::string& content) {
+  return broadcast(from, content, state.broadcast(BorrowedText(from), BorrowedText(content)));
+}
+
 std::map<std::string, std::string> statuses_of(const CoordinationState& state) {
   std::map<std::string, std::string> view;
   StateAccess::statuses(state).for_each([&view](const Text& agent, AgentStatus status) {
@@ -62,8 +75,8 @@ std::vector<EventTuple> message_events_of(const CoordinationState& state) {
             by_second[second].emplace_back("sent", sent->from_agent.str(), sent->to_agent.str(),
                                            sent->content.str(), sent->time);
           } else if (const auto* all = std::get_if<BroadcastEvent>(&event)) {
-            by_second[second].emplace_back("broadcast", all->from_agent.str(), "", all->content.str(),
-                                           all->time);
+            by_second[second].emplace_back("broadcast", all->from_agent.str(), "",
+                                           all->content.str(), all->time);
           }
         }
       });
@@ -99,16 +112,16 @@ TEST_F(MessagingTest, InboxOfAnUnknownAgentIsEmptyAndMakesNoStatus) {
 }
 
 // Messages from several senders, the recipient itself included, come back in the
-// order they were sent; each send returns what the recipient will see, and only the
-// recipient gets a status and an inbox.
+// order they were sent; each send returns the timestamp the recipient will see, and
+// only the recipient gets a status and an inbox.
 TEST_F(MessagingTest, DirectMessagesArriveOnceOldestFirstAcrossSenders) {
   Messages returned;
-  returned.push_back(as_tuple(state_.send_message(Text("alice"), Text("carol"), Text("one"))));
+  returned.push_back(sent_through(state_, "alice", "carol", "one"));
   clock_.advance(1);
-  returned.push_back(as_tuple(state_.send_message(Text("bob"), Text("carol"), Text("two"))));
-  returned.push_back(as_tuple(state_.send_message(Text("alice"), Text("carol"), Text("three"))));
+  returned.push_back(sent_through(state_, "bob", "carol", "two"));
+  returned.push_back(sent_through(state_, "alice", "carol", "three"));
   clock_.advance(5);
-  returned.push_back(as_tuple(state_.send_message(Text("carol"), Text("carol"), Text("self"))));
+  returned.push_back(sent_through(state_, "carol", "carol", "self"));
 
   const Messages expected = {
       direct("alice", "carol", "one", kStartSecond),
@@ -131,8 +144,8 @@ TEST_F(MessagingTest, ListingTwiceAgreesThenDrainTakesTheSameAndLeavesItEmpty) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(testing::Message() << "round " << round);
     for (int i = 0; i < 7; ++i) {
-      state_.send_message(Text("s" + std::to_string(i % 3)), Text("r"),
-                          Text("m" + std::to_string(round) + "." + std::to_string(i)));
+      state_.send_message(BorrowedText("s" + std::to_string(i % 3)), BorrowedText("r"),
+                          BorrowedText("m" + std::to_string(round) + "." + std::to_string(i)));
     }
     const Messages messages = listed(state_, "r");
     ASSERT_EQ(messages.size(), 7u);
@@ -149,7 +162,7 @@ TEST_F(MessagingTest, ListingTwiceAgreesThenDrainTakesTheSameAndLeavesItEmpty) {
 }
 
 TEST_F(MessagingTest, FirstBroadcastReachesOnlyTheSender) {
-  const MessageTuple sent = as_tuple(state_.broadcast(Text("solo"), Text("anyone?")));
+  const MessageTuple sent = broadcast_through(state_, "solo", "anyone?");
   EXPECT_EQ(sent, broadcast("solo", "anyone?", kStartSecond));
   EXPECT_EQ(inboxes_of(state_), (std::map<std::string, Messages>{{"solo", {sent}}}));
   EXPECT_EQ(statuses_of(state_), (std::map<std::string, std::string>{{"solo", "idle"}}));
@@ -162,16 +175,16 @@ TEST_F(MessagingTest, FirstBroadcastReachesOnlyTheSender) {
 // message nor agents that only listed or drained their inbox, failed to renew, or
 // asked for a status. Every copy carries the one timestamp and no addressee.
 TEST_F(MessagingTest, BroadcastReachesExactlyTheAgentsWithAStatus) {
-  state_.send_message(Text("alice"), Text("bob"), Text("hello"));
-  ASSERT_TRUE(state_.claim_file(Text("carol"), Text("src/a.rs")));
+  state_.send_message(BorrowedText("alice"), BorrowedText("bob"), BorrowedText("hello"));
+  ASSERT_TRUE(state_.claim_file(BorrowedText("carol"), BorrowedText("src/a.rs")));
   state_.inbox(Text("dave"));
   drained(state_, "erin");
-  ASSERT_FALSE(state_.renew_claim(Text("frank"), Text("file:src/a.rs")));
-  ASSERT_FALSE(state_.renew_claim(Text("grace"), Text("file:none")));
+  ASSERT_FALSE(state_.renew_claim(BorrowedText("frank"), BorrowedText("file:src/a.rs")));
+  ASSERT_FALSE(state_.renew_claim(BorrowedText("grace"), BorrowedText("file:none")));
   (void)state_.status("heidi");
   clock_.advance(7);
 
-  const MessageTuple sent = as_tuple(state_.broadcast(Text("sam"), Text("standup")));
+  const MessageTuple sent = broadcast_through(state_, "sam", "standup");
   const std::uint64_t now = kStartSecond + 7;
   EXPECT_EQ(sent, broadcast("sam", "standup", now));
 
@@ -192,8 +205,8 @@ TEST_F(MessagingTest, BroadcastReachesExactlyTheAgentsWithAStatus) {
   EXPECT_EQ(message_events_of(state_).back(), (EventTuple{"broadcast", "sam", "", "standup", now}));
 
   // Later broadcasts also reach agents that became known in between.
-  state_.send_message(Text("x"), Text("dave"), Text("now you are known"));
-  const MessageTuple second = as_tuple(state_.broadcast(Text("carol"), Text("again")));
+  state_.send_message(BorrowedText("x"), BorrowedText("dave"), BorrowedText("now you are known"));
+  const MessageTuple second = broadcast_through(state_, "carol", "again");
   for (const char* recipient : {"bob", "carol", "dave", "sam"}) {
     EXPECT_EQ(listed(state_, recipient).back(), second) << recipient;
   }
@@ -202,11 +215,11 @@ TEST_F(MessagingTest, BroadcastReachesExactlyTheAgentsWithAStatus) {
 }
 
 TEST_F(MessagingTest, SendingNeverChangesAnExistingStatusNorMakesOneForTheSender) {
-  ASSERT_TRUE(state_.claim_task(Text("busy"), Text("T")));
+  ASSERT_TRUE(state_.claim_task(BorrowedText("busy"), BorrowedText("T")));
   state_.set_status(Text("done"), AgentStatus::kCompleted);
   state_.set_status(Text("broken"), AgentStatus::kError);
   for (const char* recipient : {"busy", "done", "broken", "new"}) {
-    state_.send_message(Text("sender"), Text(recipient), Text("ping"));
+    state_.send_message(BorrowedText("sender"), BorrowedText(recipient), BorrowedText("ping"));
   }
   EXPECT_EQ(statuses_of(state_),
             (std::map<std::string, std::string>{
@@ -219,26 +232,27 @@ TEST_F(MessagingTest, SendingNeverChangesAnExistingStatusNorMakesOneForTheSender
 TEST(MessagingClockTest, EveryCopyCarriesTheMessageTimestampAndHistoryReadsLater) {
   TickingClock clock(kStart);
   CoordinationState state(clock);
-  const Message sent = state.send_message(Text("a"), Text("b"), Text("direct"));
-  const Message all = state.broadcast(Text("c"), Text("all"));  // reaches b and c
+  const std::uint64_t sent =
+      state.send_message(BorrowedText("a"), BorrowedText("b"), BorrowedText("direct"));
+  const std::uint64_t all = state.broadcast(BorrowedText("c"), BorrowedText("all"));  // b and c
 
-  EXPECT_EQ(listed(state, "b"), (Messages{direct("a", "b", "direct", sent.timestamp),
-                                                         broadcast("c", "all", all.timestamp)}));
-  EXPECT_EQ(listed(state, "c"), (Messages{broadcast("c", "all", all.timestamp)}));
+  EXPECT_EQ(listed(state, "b"),
+            (Messages{direct("a", "b", "direct", sent), broadcast("c", "all", all)}));
+  EXPECT_EQ(listed(state, "c"), (Messages{broadcast("c", "all", all)}));
 
   const std::vector<EventTuple> events = message_events_of(state);
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_GT(std::get<4>(events[0]), sent.timestamp);
-  EXPECT_GT(std::get<4>(events[1]), all.timestamp);
-  EXPECT_GT(all.timestamp, std::get<4>(events[0]));
+  EXPECT_GT(std::get<4>(events[0]), sent);
+  EXPECT_GT(std::get<4>(events[1]), all);
+  EXPECT_GT(all, std::get<4>(events[0]));
 }
 
 // Inboxes keep no addressee: listing and draining name the owner for a direct message
 // and no one for a broadcast, also for an id too long to be stored inline.
 TEST_F(MessagingTest, ListingsNameTheOwnerWhateverTheLengthOfItsId) {
   const std::string long_id(48, 'L');
-  state_.send_message(Text("s"), Text(long_id), Text("direct"));
-  const MessageTuple all = as_tuple(state_.broadcast(Text("s"), Text("everyone")));
+  state_.send_message(BorrowedText("s"), BorrowedText(long_id), BorrowedText("direct"));
+  const MessageTuple all = broadcast_through(state_, "s", "everyone");
   const Messages expected = {direct("s", long_id, "direct", kStartSecond), all};
   EXPECT_EQ(listed(state_, long_id), expected);
   EXPECT_EQ(drained(state_, long_id), expected);
@@ -261,11 +275,11 @@ TEST_F(MessagingTest, TextsComeBackByteForByte) {
   };
   for (const Case& c : cases) {
     const MessageTuple expected = direct(c.from, c.to, c.content, kStartSecond);
-    EXPECT_EQ(as_tuple(state_.send_message(Text(c.from), Text(c.to), Text(c.content))), expected);
+    EXPECT_EQ(sent_through(state_, c.from, c.to, c.content), expected);
     EXPECT_EQ(drained(state_, c.to), Messages{expected});
   }
   EXPECT_TRUE(state_.inbox(Text("Bob")).empty());
-  EXPECT_EQ(as_tuple(state_.broadcast(Text(""), Text(big))), broadcast("", big, kStartSecond));
+  EXPECT_EQ(broadcast_through(state_, "", big), broadcast("", big, kStartSecond));
 }
 
 }  // namespace

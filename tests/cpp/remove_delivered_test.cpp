@@ -72,15 +72,15 @@ TEST(RemoveDelivered, TakesOffOnlyWhatIsStillThereAndNothingThatArrivedAfter) {
   ManualClock clock(1000);
   CoordinationState state(clock);
   for (const char* content : {"one", "two", "three"}) {
-    state.send_message(Text("alice"), Text("bob"), Text(content));
+    state.send_message(BorrowedText("alice"), BorrowedText("bob"), BorrowedText(content));
   }
-  state.broadcast(Text("carol"), Text("four"));
+  state.broadcast(BorrowedText("carol"), BorrowedText("four"));
   const std::vector<PendingMessage> read = state.inbox("bob");
   ASSERT_EQ(read.size(), 4u);
 
   // Meanwhile another reader removed the first two and a message arrived.
   state.remove_delivered("bob", DeliveredRun({read[0], read[1]}));
-  state.send_message(Text("alice"), Text("bob"), Text("five"));
+  state.send_message(BorrowedText("alice"), BorrowedText("bob"), BorrowedText("five"));
 
   // The broadcast flag is not compared: a reader outside the core cannot see it.
   std::vector<PendingMessage> seen;

@@ -46,13 +46,13 @@ TEST(StateReaderTest, ShowsEveryTableSortedAndChangesNothing) {
   const StateReader reader(state);
   EXPECT_EQ(read_all(state), Everything{});
 
-  ASSERT_TRUE(state.claim_task(t("b"), t("t1")));
+  ASSERT_TRUE(state.claim_task(BorrowedText("b"), BorrowedText("t1")));
   clock.advance(100);
-  ASSERT_TRUE(state.claim_file(t("a"), t("src/x.py")));
-  state.send_message(t("a"), t("c"), t("hi"));
+  ASSERT_TRUE(state.claim_file(BorrowedText("a"), BorrowedText("src/x.py")));
+  state.send_message(BorrowedText("a"), BorrowedText("c"), BorrowedText("hi"));
   clock.advance(1);
-  state.broadcast(t("b"), t("all"));
-  state.drain_inbox(t("b")).commit();
+  state.broadcast(BorrowedText("b"), BorrowedText("all"));
+  state.drain_inbox(BorrowedText("b")).commit();
   static_cast<void>(state.inbox(t("reader-only")));  // an empty inbox, no status entry
 
   // At S+299 the task claim is live for one more second, at S+300 it is expired.
@@ -110,11 +110,11 @@ TEST(StateReaderTest, ReadersBesideWriters) {
       const std::string agent = "w" + std::to_string(w);
       for (int i = 0; i < kRounds; ++i) {
         const std::string path = "p" + std::to_string(i % 5);
-        if (state.claim_file(Text(agent), Text(path))) {
-          static_cast<void>(state.renew_claim(Text(agent), Text("file:" + path)));
-          static_cast<void>(state.release(Text(agent), Text("file:" + path)));
+        if (state.claim_file(BorrowedText(agent), BorrowedText(path))) {
+          static_cast<void>(state.renew_claim(BorrowedText(agent), BorrowedText("file:" + path)));
+          static_cast<void>(state.release(BorrowedText(agent), BorrowedText("file:" + path)));
         }
-        state.send_message(Text(agent), Text("r"), Text(path));
+        state.send_message(BorrowedText(agent), BorrowedText("r"), BorrowedText(path));
         if (i % 50 == 0) clock.advance(1);
       }
     });

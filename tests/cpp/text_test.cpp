@@ -10,8 +10,11 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "core/borrowed_text.h"
 
 namespace galtro {
 namespace {
@@ -29,8 +32,8 @@ std::string pattern(std::size_t size, char salt = 0) {
 
 // Every inline size (short texts are assembled from overlapping word loads, with a
 // path per size range), the heap sizes around the boundary, and a large one.
-const std::vector<std::size_t> kSizes = {0,  1,  2,  3,  4,  5,  6,  7,  8,   9,      10, 11,
-                                         12, 13, 14, 15, 16, 17, 31, 100, 1 << 20};
+const std::vector<std::size_t> kSizes = {0,  1,  2,  3,  4,  5,  6,  7,  8,   9,      10,
+                                         11, 12, 13, 14, 15, 16, 17, 31, 100, 1 << 20};
 
 bool stored_inline(const Text& text) {
   const char* data = text.data();
@@ -221,23 +224,28 @@ TEST(TextTest, ConcatenationWithEmptyPiecesAndResourceKeys) {
 namespace galtro {
 namespace {
 
-TEST(TextTest, BorrowedTextViewsLongBytesAndItsCopiesOwnTheirs) {
-  std::string bytes(40, 'x');
-  Text borrowed = Text::borrowed(bytes);
-  EXPECT_TRUE(borrowed.is_borrowed());
-  EXPECT_EQ(borrowed.data(), bytes.data());
-  const Text copy(borrowed);
-  Text moved(std::move(borrowed));
-  EXPECT_TRUE(moved.is_borrowed());
-  EXPECT_EQ(moved.data(), bytes.data());
-  EXPECT_TRUE(borrowed.empty());
-  bytes[0] = 'y';  // seen through the borrowed text only
-  EXPECT_EQ(moved.view(), bytes);
-  EXPECT_FALSE(copy.is_borrowed());
-  EXPECT_EQ(copy.view(), std::string(40, 'x'));
-  const Text short_text = Text::borrowed("fifteen bytes!!");
-  EXPECT_FALSE(short_text.is_borrowed());
-  EXPECT_EQ(short_text, "fifteen bytes!!");
+// A borrowed text can be kept by no one: it is neither copied nor moved, and what
+// must outlive the call is a Text of its own bytes, written as any other text.
+static_assert(!std::is_copy_constructible_v<BorrowedText>);
+static_assert(!std::is_move_constructible_v<BorrowedText>);
+static_assert(!std::is_copy_assignable_v<BorrowedText>);
+static_assert(!std::is_move_assignable_v<BorrowedText>);
+
+TEST(BorrowedTextTest, ViewsTheBytesAndATextMadeFromItOwnsItsOwn) {
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{15}, std::size_t{16}, std::size_t{40}}) {
+    std::string bytes(size, 'x');
+    const BorrowedText borrowed(bytes);
+    EXPECT_EQ(borrowed.view().data(), bytes.data());
+    EXPECT_EQ(borrowed.size(), size);
+    const Text kept(borrowed);
+    EXPECT_EQ(kept, Text(std::string(size, 'x')));  // the same bytes as any text of them
+    if (size == 0) continue;
+    EXPECT_NE(kept.data(), bytes.data());
+    bytes[0] = 'y';  // seen through the borrowed text only
+    EXPECT_EQ(borrowed.view(), bytes);
+    EXPECT_EQ(kept.view(), std::string(size, 'x'));
+  }
 }
 
 }  // namespace

@@ -213,13 +213,13 @@ std::expected<std::vector<PendingMessage>, ErrorValue> delivered_messages(PyObje
     if (PyTuple_Check(item) == 0 || PyTuple_Size(item) != 4) {
       return std::unexpected(ErrorValue::deferred(PyExc_TypeError, kMessageShape));
     }
-    // The texts borrow these encodings until the message, which copies them, is made.
+    // The texts view these encodings until the message, which copies them, is made.
     OwnedReference from_encoding, to_encoding, content_encoding;
-    auto from_agent = text_from_object(PyTuple_GetItem(item, 0), from_encoding);
+    auto from_agent = utf8_view(PyTuple_GetItem(item, 0), from_encoding);
     if (!from_agent) return std::unexpected(std::move(from_agent.error()));
-    auto to_agent = text_from_object(PyTuple_GetItem(item, 1), to_encoding);
+    auto to_agent = utf8_view(PyTuple_GetItem(item, 1), to_encoding);
     if (!to_agent) return std::unexpected(std::move(to_agent.error()));
-    auto content = text_from_object(PyTuple_GetItem(item, 2), content_encoding);
+    auto content = utf8_view(PyTuple_GetItem(item, 2), content_encoding);
     if (!content) return std::unexpected(std::move(content.error()));
     PyObject* timestamp = PyTuple_GetItem(item, 3);
     if (PyLong_Check(timestamp) == 0) {
@@ -233,7 +233,7 @@ std::expected<std::vector<PendingMessage>, ErrorValue> delivered_messages(PyObje
       return std::unexpected(
           ErrorValue::deferred(PyExc_ValueError, "timestamp must be between 0 and 2**63 - 1"));
     }
-    if (to_agent->view() != owner) {
+    if (*to_agent != owner) {
       return std::unexpected(ErrorValue::deferred(
           PyExc_ValueError, "messages must be addressed to agent_id: read from its inbox"));
     }
@@ -260,12 +260,12 @@ PyObject* remove_delivered(PyObject*, PyObject* args) {
     std::expected<SharedStateUse, ErrorValue> use = SharedStateUse::of(object);
     if (!use) return std::unexpected(std::move(use.error()));
     OwnedReference agent_encoding;
-    std::expected<Text, ErrorValue> agent_id = text_from_object(agent_object, agent_encoding);
+    std::expected<std::string_view, ErrorValue> agent_id = utf8_view(agent_object, agent_encoding);
     if (!agent_id) return std::unexpected(std::move(agent_id.error()));
-    auto delivered = delivered_messages(messages, agent_id->view());
+    auto delivered = delivered_messages(messages, *agent_id);
     if (!delivered) return std::unexpected(std::move(delivered.error()));
     const DeliveredRun run(std::move(*delivered));
-    return int_from(use->state().remove_delivered(agent_id->view(), run));
+    return int_from(use->state().remove_delivered(*agent_id, run));
   });
 }
 

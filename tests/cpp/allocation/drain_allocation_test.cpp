@@ -78,7 +78,7 @@ TEST(DrainAllocationFailure, NothingIsLostWhicheverAllocationFails) {
     ManualClock clock;
     CoordinationState state(clock);
     for (const std::string& content : pending) {
-      state.send_message(Text("sender"), Text(owner), Text(content));
+      state.send_message(BorrowedText("sender"), BorrowedText(owner), BorrowedText(content));
     }
 
     std::vector<std::string> handed_on;
@@ -86,10 +86,11 @@ TEST(DrainAllocationFailure, NothingIsLostWhicheverAllocationFails) {
     failure_happened = false;
     allocations_before_failure = failing;
     try {
-      DrainedMessages drained = state.drain_inbox(Text(owner));
+      const BorrowedText owner_id(owner);
+      DrainedMessages drained = state.drain_inbox(owner_id);
       // Something sends to the same inbox before the drained messages are handed on,
       // as a finalizer may while the caller builds its result.
-      state.send_message(Text("sender"), Text(owner), Text(late));
+      state.send_message(BorrowedText("sender"), BorrowedText(owner), BorrowedText(late));
       late_sent = true;
       std::vector<std::string> copies = contents(drained.messages());
       drained.commit();
