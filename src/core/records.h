@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
 #include <variant>
 
@@ -57,14 +56,6 @@ ClaimTarget target_of_key(std::string_view key);
 
 // The full claim that `stored` is under `key`.
 Claim claim_of(std::string_view key, const StoredClaim& stored);
-
-struct Message {
-  Text from_agent;
-  std::optional<Text> to_agent;  // absent for a broadcast
-  Text content;
-  std::uint64_t timestamp;
-  friend bool operator==(const Message&, const Message&) = default;
-};
 
 // History events, each with the time its operation read from the clock.
 struct ClaimedEvent {

@@ -16,6 +16,15 @@
 
 namespace galtro {
 
+// A message as the tests model it: a direct message or (no addressee) a broadcast.
+struct Message {
+  Text from_agent;
+  std::optional<Text> to_agent;  // absent for a broadcast
+  Text content;
+  std::uint64_t timestamp;
+  friend bool operator==(const Message&, const Message&) = default;
+};
+
 using MessageTuple =
     std::tuple<std::string, std::optional<std::string>, std::string, std::uint64_t>;
 using Messages = std::vector<MessageTuple>;
