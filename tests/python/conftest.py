@@ -81,6 +81,19 @@ def sqlite_state(tmp_path, namespace):
     return galtro.SqliteCoordinationState(tmp_path / "state.sqlite3", namespace)
 
 
+@pytest.fixture(params=[pytest.param("sqlite", marks=pytest.mark.sqlite),
+                        pytest.param("redis", marks=pytest.mark.redis)])
+def shared_store(request, tmp_path, namespace):
+    """A fresh store that processes share, of each kind in turn: (its URL, the state on
+    it in this test's namespace)."""
+    if request.param == "sqlite":
+        from galtro._store import open_state
+
+        url = f"sqlite://{tmp_path}/state.sqlite3"
+        return url, open_state(url, namespace)
+    return request.getfixturevalue("redis_server").url, request.getfixturevalue("redis_state")
+
+
 @pytest.fixture(params=["CoordinationState",
                         pytest.param("SqliteCoordinationState", marks=pytest.mark.sqlite),
                         pytest.param("RedisCoordinationState", marks=pytest.mark.redis)])

@@ -21,7 +21,7 @@ import pytest
 
 import galtro
 import galtro_core
-from galtro import _inspect, _store
+from galtro import _inspect
 from galtro.cli import main
 from doc_text import section_blocks
 
@@ -236,18 +236,11 @@ def test_an_unreachable_server_says_what_to_try(tmp_path):
 # --- Output that cannot be written, against a real server -------------------------------
 
 
-@pytest.fixture(params=["sqlite", "redis"])
-def shared(request, tmp_path, namespace):
+@pytest.fixture
+def shared(shared_store):
     """A store that processes share: (the environment that names it, its state)."""
-    if request.param == "sqlite":
-        url = f"sqlite://{tmp_path}/state.sqlite3"
-        state = _store.open_state(url, namespace)
-    else:
-        if not has_redis_class():
-            pytest.skip("galtro.RedisCoordinationState is not available")
-        url = request.getfixturevalue("redis_server").url
-        state = request.getfixturevalue("redis_state")
-    return {"GALTRO_URL": url, "GALTRO_NAMESPACE": namespace}, state
+    url, state = shared_store
+    return {"GALTRO_URL": url, "GALTRO_NAMESPACE": state.namespace}, state
 
 
 def ascii_locale():

@@ -28,22 +28,14 @@ import sys
 import pytest
 
 import galtro
-from galtro import _store
 from doc_text import section_blocks
 
 
-@pytest.fixture(params=["sqlite", "redis"])
-def store(request, tmp_path, namespace):
+@pytest.fixture
+def store(shared_store):
     """(url, namespace, state) of a fresh store of each kind the hook can use."""
-    if request.param == "redis":
-        url = request.getfixturevalue("redis_server").url
-    else:
-        url = f"sqlite:///{tmp_path}/state.db"
-    try:
-        state = _store.open_state(url, namespace)
-    except _store.StoreError as error:
-        pytest.skip(str(error))
-    return url, namespace, state
+    url, state = shared_store
+    return url, state.namespace, state
 
 
 @pytest.fixture

@@ -182,17 +182,16 @@ def test_lease_boundary_and_takeover(child, claim, key, held):
         ("claimed", "A", S + 600), ("released", "B", S + 600), ("released", "A", S + 600)])
 
 
-def test_holder_reclaims_its_own_expired_claim(child):
-    run_steps(child, [
+# The in-process class has these cases from its core, on an injected clock
+# (tests/cpp/claims_test.cpp); the SQLite store counts its leases itself.
+SQLITE_CASES = {
+    "holder reclaims its own expired claim": [
         (0, "claim_file", ("A", "p"), "A"),
         (299, "claim_file", ("A", "p"), Refused("A already holds claim on p")),
         (300, "claim_file", ("A", "p"), "A"),
         (599, "claim_file", ("B", "p"), Refused("A already holds claim on p")),
-    ])
-
-
-def test_renewal_restarts_the_lease(child):
-    run_steps(child, [
+    ],
+    "renewal restarts the lease": [
         (0, "claim_task", ("A", "t"), "A"),
         (200, "renew_claim", ("A", "task:t"), "A"),
         (499, "claim_task", ("B", "t"), Refused("A already holds claim on task t")),
@@ -201,11 +200,8 @@ def test_renewal_restarts_the_lease(child):
         (5000, "renew_claim", ("B", "task:t"), "B"),
         (5299, "claim_task", ("A", "t"), Refused("B already holds claim on task t")),
         (5300, "claim_task", ("A", "t"), "A"),
-    ])
-
-
-def test_expired_claim_is_still_held_for_release_and_renewal(child):
-    run_steps(child, [
+    ],
+    "an expired claim is still held for release and renewal": [
         (0, "claim_file", ("A", "p"), "A"),
         (10_000, "release", ("B", "file:p"), Refused("B cannot release a claim held by A")),
         (10_000, "renew_claim", ("B", "file:p"), Refused("B cannot renew a claim held by A")),
@@ -213,17 +209,22 @@ def test_expired_claim_is_still_held_for_release_and_renewal(child):
         (10_000, "release", ("A", "file:p"), None),
         (10_000, "status", ("A",), "idle"),
         (10_000, "renew_claim", ("A", "file:p"), Refused("no claim on file:p to renew")),
-    ])
-
-
-def test_clock_stepping_back_keeps_the_claim_live(child):
-    run_steps(child, [
+    ],
+    "a clock stepping back keeps the claim live": [
         (0, "claim_file", ("A", "p"), "A"),
         (-1000, "claim_file", ("B", "p"), Refused("A already holds claim on p")),
         (-1, "claim_file", ("B", "p"), Refused("A already holds claim on p")),
         (299, "claim_file", ("B", "p"), Refused("A already holds claim on p")),
         (300, "claim_file", ("B", "p"), "B"),
-    ])
+    ],
+}
+
+
+@pytest.mark.parametrize("child", [pytest.param("sqlite", marks=pytest.mark.sqlite)],
+                         indirect=True)
+@pytest.mark.parametrize("steps", SQLITE_CASES.values(), ids=SQLITE_CASES.keys())
+def test_lease_cases_the_sqlite_store_counts_itself(child, steps):
+    run_steps(child, steps)
 
 
 def test_message_time_stamps_come_from_the_clock(child):

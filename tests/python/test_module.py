@@ -103,13 +103,18 @@ def test_constructor_takes_no_arguments(args, kwargs, message):
     assert info.value.args == (message,)
 
 
-def test_instances_are_independent():
+def test_instances_share_nothing():
     first, second = CoordinationState(), CoordinationState()
-    first.claim_file("a", "p")
-    first.send_message("a", "b", "hello")
-    assert second.status("a") == "idle"
-    assert second.inbox("b") == []
-    assert second.claim_file("c", "p") == "c"
+    first.send_message("A", "B", "one")
+    first.broadcast("A", "two")
+    first.claim_file("A", "p")
+    assert second.inbox("B") == [] and second.inbox("A") == []
+    assert second.status("A") == "idle" and second.status("B") == "idle"
+    assert second.claim_file("Z", "p") == "Z"
+    second.broadcast("S", "x")
+    assert [m[0] for m in second.inbox("S")] == ["S"]
+    assert [m[2] for m in first.inbox("B")] == ["one", "two"]
+    assert [m[2] for m in first.inbox("A")] == ["two"]
 
 
 def test_instance_made_without_the_constructor_is_refused():
