@@ -248,6 +248,33 @@ def test_views_and_snapshot(either_state):
     assert galtro.snapshot(state) == snapshot  # reading changed nothing
 
 
+def test_views_agree_with_the_in_process_class(shared_store):
+    def calls(state):
+        state.claim_file("A", "a.py")
+        state.claim_task("B", "t")
+        state.send_message("A", "B", "ü\x00 text")
+        state.broadcast("C", "")
+        state.release("A", "file:a.py")
+        state.drain_inbox("A")
+
+    _, shared = shared_store
+    local = galtro_core.CoordinationState()
+    calls(local)
+    calls(shared)
+
+    def timeless(state):
+        snapshot = galtro.snapshot(state)
+        for claim in snapshot["claims"]:
+            claim["expires_at"] -= claim["renewed_at"]
+            claim["claimed_at"] = claim["renewed_at"] = None
+        for event in snapshot["history"]:
+            event["time"] = None
+        snapshot["inbox_sizes"] = {k: v for k, v in snapshot["inbox_sizes"].items() if v}
+        return snapshot
+
+    assert timeless(shared) == timeless(local)
+
+
 def test_history_arguments_are_checked_alike_on_every_store(either_state):
     from fractions import Fraction
 
