@@ -117,27 +117,31 @@ def test_instances_share_nothing():
     assert [m[2] for m in first.inbox("A")] == ["two"]
 
 
-def test_instance_made_without_the_constructor_is_refused():
+def test_instance_made_without_the_constructor_is_refused_by_methods_and_views():
     # In a child: replacing __new__ changes the class for the rest of the process.
     out = run_child("""
         import json
+        import galtro
         from galtro_core import CoordinationState
         CoordinationState.__new__ = lambda cls: object.__new__(cls)
         bare = CoordinationState()
         errors = []
-        for name, args in [("status", ("a",)), ("claim_file", ("a", "p")),
-                           ("claim_task", ("a", "t")), ("renew_claim", ("a", "file:p")),
-                           ("release", ("a", "file:p")), ("send_message", ("a", "b", "c")),
-                           ("broadcast", ("a", "c")), ("inbox", ("a",)), ("drain_inbox", ("a",))]:
+        for call in [lambda: bare.status("a"), lambda: bare.claim_file("a", "p"),
+                     lambda: bare.claim_task("a", "t"), lambda: bare.renew_claim("a", "file:p"),
+                     lambda: bare.release("a", "file:p"), lambda: bare.send_message("a", "b", "c"),
+                     lambda: bare.broadcast("a", "c"), lambda: bare.inbox("a"),
+                     lambda: bare.drain_inbox("a"), lambda: galtro.claims(bare),
+                     lambda: galtro.agents(bare), lambda: galtro.inbox_sizes(bare),
+                     lambda: galtro.history(bare), lambda: galtro.snapshot(bare)]:
             try:
-                getattr(bare, name)(*args)
+                call()
                 errors.append(None)
             except TypeError as error:
                 errors.append(str(error))
         del bare
         print(json.dumps(errors))
     """)
-    assert json.loads(out) == ["uninitialized CoordinationState object"] * 9
+    assert json.loads(out) == ["uninitialized CoordinationState object"] * 14
 
 
 def test_instances_release_their_type_reference():
