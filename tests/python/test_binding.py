@@ -6,7 +6,6 @@ import ctypes
 import gc
 import json
 import os
-import subprocess
 import sys
 import textwrap
 
@@ -18,8 +17,9 @@ import galtro_core
 from call_table import (AGENTS, ALL_PARAMS, METHODS, NAMES, NOT_STR, ODD_KEYWORDS, ODD_TYPES,
                         SURROGATES, StrRaises, StrSub, UnprintableStr)
 from galtro_core import CoordinationState
+from test_lease_faketime import LIBFAKETIME
+from test_module import run_child
 
-LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
 
 def type_error(call):
@@ -85,14 +85,10 @@ def test_receiver_is_checked_for_callers_from_c(state):
 def run_with_clock_before_epoch(code):
     if not os.path.exists(LIBFAKETIME):
         pytest.skip("libfaketime is not installed")
-    env = dict(os.environ, FAKETIME="@1960-01-01 00:00:00", LD_PRELOAD=LIBFAKETIME)
-    module_dir = os.path.dirname(galtro_core.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
     prelude = "import json, time, galtro_core\nassert time.time() < 0, time.time()\n"
-    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout), done.stderr
+    out, stderr = run_child(prelude + textwrap.dedent(code), stderr=True,
+                            FAKETIME="@1960-01-01 00:00:00", LD_PRELOAD=LIBFAKETIME)
+    return json.loads(out), stderr
 
 
 def test_fatal_failure_is_a_panic_exception():
@@ -150,9 +146,8 @@ def test_panic_coming_back_through_the_interpreter_stays_fatal():
 def test_exhausted_memory_is_a_memory_error_and_the_state_stays_usable():
     # Leaves room for the interpreter's UTF-8 copy of a 256 MiB argument but not for the
     # module's own copy of it, so the allocation inside the module is the one that fails.
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent("""
-        import resource, sys
-        sys.path.insert(0, sys.argv[1])
+    out = run_child("""
+        import resource
         import galtro_core
         state = galtro_core.CoordinationState()
         big = "x" * (256 << 20)
@@ -167,9 +162,8 @@ def test_exhausted_memory_is_a_memory_error_and_the_state_stays_usable():
         finally:
             resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         print(state.status("a"), state.claim_file("a", "p"))
-    """), os.path.dirname(galtro_core.__file__)], capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["MemoryError", "idle", "a"]
+    """)
+    assert out.split() == ["MemoryError", "idle", "a"]
 
 
 def swallow(call):

@@ -41,15 +41,16 @@ METHODS = [
 ]
 
 
-def run_child(code, **env):
-    """Runs `code` in a fresh interpreter that imports the same module; returns stdout."""
+def run_child(code, stderr=False, **env):
+    """Runs `code` in a fresh interpreter that imports the same module; returns stdout,
+    or (stdout, stderr)."""
     child_env = dict(os.environ, **env)
     module_dir = os.path.dirname(galtro_core.__file__)
     child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, child_env.get("PYTHONPATH")]))
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    return done.stdout
+    return (done.stdout, done.stderr) if stderr else done.stdout
 
 
 def test_module_attributes():
