@@ -23,7 +23,7 @@ import galtro
 import galtro_core
 from galtro import _inspect
 from galtro.cli import main
-from doc_text import section_blocks
+from doc_text import path_with_galtro, section_blocks
 
 NOWHERE = "unix:///nonexistent/galtro.sock"
 
@@ -389,12 +389,7 @@ def readme_shell_example():
 
 def test_readme_shell_example_runs_as_written(shared, tmp_path):
     store, state = shared
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    shim = bin_dir / "galtro"
-    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m galtro "$@"\n')
-    shim.chmod(0o755)
-    env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", **store}
+    env = {**os.environ, "PATH": path_with_galtro(tmp_path), **store}
     state.claim_file("bob", "src/parser.py")
     threading.Timer(1.0, state.release, ("bob", "file:src/parser.py")).start()
     result = subprocess.run(["bash", "-e", "-c", readme_shell_example()], capture_output=True,

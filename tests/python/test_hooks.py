@@ -28,7 +28,7 @@ import sys
 import pytest
 
 import galtro
-from doc_text import section_blocks
+from doc_text import path_with_galtro, section_blocks
 
 
 @pytest.fixture
@@ -280,13 +280,7 @@ def run_walkthrough(tmp_path, script):
     """Runs ``script`` with bash as a reader would: in the folder that holds my-project
     (a new repository), with `galtro` on PATH, the default store and nothing set."""
     (tmp_path / "my-project" / ".git").mkdir(parents=True, exist_ok=True)
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir(exist_ok=True)
-    shim = bin_dir / "galtro"
-    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m galtro "$@"\n')
-    shim.chmod(0o755)
-    environment = clean_environment(PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}",
-                                    HOME=str(tmp_path / "home"))
+    environment = clean_environment(PATH=path_with_galtro(tmp_path), HOME=str(tmp_path / "home"))
     for name in ("GALTRO_URL", "GALTRO_NAMESPACE", "GIT_DIR", "XDG_STATE_HOME"):
         environment.pop(name, None)
     return subprocess.run(["bash", "-e", "-c", script], cwd=tmp_path, env=environment,
