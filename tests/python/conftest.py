@@ -100,8 +100,13 @@ def shared_store(request, tmp_path, namespace):
 def either_state(request):
     """A fresh state of each class in turn: the in-process one, the SQLite one and the
     Redis one."""
-    if request.param == "CoordinationState":
+    return state_of_class(request, request.param)
+
+
+def state_of_class(request, name):
+    """A fresh state of the synchronous class ``name``, for the test of ``request``."""
+    if name == "CoordinationState":
         return galtro_core.CoordinationState()
-    if request.param == "SqliteCoordinationState":
+    if name == "SqliteCoordinationState":
         return request.getfixturevalue("sqlite_state")
     return request.getfixturevalue("redis_state")
