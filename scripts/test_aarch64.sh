@@ -70,11 +70,11 @@ cd "$ROOT/tests/python"
 env -u PYTHONHOME PYTHONPATH="$SITE" PYTHONNOUSERSITE=1 PYTHONDONTWRITEBYTECODE=1 \
   GALTRO_MODEL_EXAMPLES="${GALTRO_MODEL_EXAMPLES:-25}" GALTRO_RELIABILITY_LEVEL=smoke \
   "${ARM_PYTHON[@]}" -m pytest -q -p no:cacheprovider \
-  test_readme.py test_claims.py test_messaging.py test_status.py test_model.py test_threads.py \
+  test_readme.py test_claims.py test_messaging.py test_model.py test_threads.py \
   test_binding.py test_arguments.py test_module.py test_scale.py \
   --deselect tests/python/test_binding.py::test_fatal_failure_is_a_panic_exception \
   --deselect tests/python/test_binding.py::test_panic_coming_back_through_the_interpreter_stays_fatal \
   --deselect tests/python/test_binding.py::test_exhausted_memory_is_a_memory_error_and_the_state_stays_usable \
   --deselect tests/python/test_module.py::test_second_initialisation_returns_the_same_module \
   --deselect tests/python/test_module.py::test_import_in_a_subinterpreter_fails \
-  --deselect tests/python/test_module.py::test_instance_made_without_the_constructor_is_refused
+  --deselect tests/python/test_module.py::test_instance_made_without_the_constructor_is_refused_by_methods_and_views

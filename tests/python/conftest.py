@@ -81,14 +81,32 @@ def sqlite_state(tmp_path, namespace):
     return galtro.SqliteCoordinationState(tmp_path / "state.sqlite3", namespace)
 
 
+@pytest.fixture(params=[pytest.param("sqlite", marks=pytest.mark.sqlite),
+                        pytest.param("redis", marks=pytest.mark.redis)])
+def shared_store(request, tmp_path, namespace):
+    """A fresh store that processes share, of each kind in turn: (its URL, the state on
+    it in this test's namespace)."""
+    if request.param == "sqlite":
+        from galtro._store import open_state
+
+        url = f"sqlite://{tmp_path}/state.sqlite3"
+        return url, open_state(url, namespace)
+    return request.getfixturevalue("redis_server").url, request.getfixturevalue("redis_state")
+
+
 @pytest.fixture(params=["CoordinationState",
                         pytest.param("SqliteCoordinationState", marks=pytest.mark.sqlite),
                         pytest.param("RedisCoordinationState", marks=pytest.mark.redis)])
 def either_state(request):
     """A fresh state of each class in turn: the in-process one, the SQLite one and the
     Redis one."""
-    if request.param == "CoordinationState":
+    return state_of_class(request, request.param)
+
+
+def state_of_class(request, name):
+    """A fresh state of the synchronous class ``name``, for the test of ``request``."""
+    if name == "CoordinationState":
         return galtro_core.CoordinationState()
-    if request.param == "SqliteCoordinationState":
+    if name == "SqliteCoordinationState":
         return request.getfixturevalue("sqlite_state")
     return request.getfixturevalue("redis_state")

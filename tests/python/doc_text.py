@@ -1,8 +1,10 @@
 """The project's documentation as the tests read it: README.md, CONTRIBUTING.md and every
 docs/*.md, their fenced blocks, their sections by heading, and their anchors as GitHub
-makes them."""
+makes them; and a PATH on which the shell blocks find `galtro`."""
 
+import os
 import re
+import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -78,3 +80,14 @@ def anchors(name):
             if count:
                 seen.setdefault(f"{anchor}-{count}", 1)
     return set(seen)
+
+
+def path_with_galtro(folder):
+    """PATH with a `galtro` command first that runs this interpreter's galtro, from
+    ``folder``/bin."""
+    bin_dir = folder / "bin"
+    bin_dir.mkdir(exist_ok=True)
+    shim = bin_dir / "galtro"
+    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m galtro "$@"\n')
+    shim.chmod(0o755)
+    return f"{bin_dir}{os.pathsep}{os.environ['PATH']}"

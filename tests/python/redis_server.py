@@ -18,6 +18,11 @@ def available():
     return os.access(REDIS_SERVER, os.X_OK)
 
 
+def at(seconds):
+    """The ``fake_time`` of RedisServer.start for a Unix time."""
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(seconds))
+
+
 def _die_with_parent():
     """Runs in the child before exec: the server gets SIGTERM when the thread that
     started it ends, so that an interrupted run leaves no server behind. Servers are

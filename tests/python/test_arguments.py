@@ -8,9 +8,9 @@ import sys
 
 import pytest
 
-import galtro_core
 from call_table import (BINDING_ERRORS, ODD_TYPES, AwaitEach, Outer, StrSub,
                         UnprintableStr)
+from conftest import state_of_class
 from redis_server import close_async
 
 CLASSES = ["CoordinationState",
@@ -24,12 +24,8 @@ def every_state(request):
     """A fresh state of each class in turn, with its class name; the asyncio one is
     called through AwaitEach, as the others are."""
     name = request.param
-    if name == "CoordinationState":
-        yield galtro_core.CoordinationState(), name
-    elif name == "SqliteCoordinationState":
-        yield request.getfixturevalue("sqlite_state"), name
-    elif name == "RedisCoordinationState":
-        yield request.getfixturevalue("redis_state"), name
+    if name != "AsyncRedisCoordinationState":
+        yield state_of_class(request, name), name
     else:
         server = request.getfixturevalue("redis_server")  # skips without redis-py
         import galtro

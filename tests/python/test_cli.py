@@ -21,9 +21,9 @@ import pytest
 
 import galtro
 import galtro_core
-from galtro import _inspect, _store
+from galtro import _inspect
 from galtro.cli import main
-from doc_text import section_blocks
+from doc_text import path_with_galtro, section_blocks
 
 NOWHERE = "unix:///nonexistent/galtro.sock"
 
@@ -236,18 +236,11 @@ def test_an_unreachable_server_says_what_to_try(tmp_path):
 # --- Output that cannot be written, against a real server -------------------------------
 
 
-@pytest.fixture(params=["sqlite", "redis"])
-def shared(request, tmp_path, namespace):
+@pytest.fixture
+def shared(shared_store):
     """A store that processes share: (the environment that names it, its state)."""
-    if request.param == "sqlite":
-        url = f"sqlite://{tmp_path}/state.sqlite3"
-        state = _store.open_state(url, namespace)
-    else:
-        if not has_redis_class():
-            pytest.skip("galtro.RedisCoordinationState is not available")
-        url = request.getfixturevalue("redis_server").url
-        state = request.getfixturevalue("redis_state")
-    return {"GALTRO_URL": url, "GALTRO_NAMESPACE": namespace}, state
+    url, state = shared_store
+    return {"GALTRO_URL": url, "GALTRO_NAMESPACE": state.namespace}, state
 
 
 def ascii_locale():
@@ -396,12 +389,7 @@ def readme_shell_example():
 
 def test_readme_shell_example_runs_as_written(shared, tmp_path):
     store, state = shared
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    shim = bin_dir / "galtro"
-    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m galtro "$@"\n')
-    shim.chmod(0o755)
-    env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", **store}
+    env = {**os.environ, "PATH": path_with_galtro(tmp_path), **store}
     state.claim_file("bob", "src/parser.py")
     threading.Timer(1.0, state.release, ("bob", "file:src/parser.py")).start()
     result = subprocess.run(["bash", "-e", "-c", readme_shell_example()], capture_output=True,

@@ -1,8 +1,7 @@
 """The helpers on a real redis-server: hold keeps a claim past the 300-second lease on
 the server's clock (datefudge, restarts in between, so renewals also meet a server that
 is gone for a moment); a server gone for longer than the lease loses it; ahold on the
-asyncio class; and the views read the same state from both classes after the same
-calls."""
+asyncio class."""
 
 import asyncio
 import shutil
@@ -11,7 +10,6 @@ import time
 import pytest
 
 import galtro
-import galtro_core
 from galtro._failures import connection_errors
 
 try:
@@ -19,16 +17,12 @@ try:
 except (AttributeError, ImportError):
     pytest.skip("galtro.RedisCoordinationState is not available", allow_module_level=True)
 
-from redis_server import DATEFUDGE, RedisServer, available  # noqa: E402
+from redis_server import DATEFUDGE, RedisServer, at, available  # noqa: E402
 
 pytestmark = [pytest.mark.redis,
               pytest.mark.skipif(not available(), reason="redis-server is not installed")]
 
 S = 1935835200  # 2031-05-05 12:00:00 UTC
-
-
-def at(seconds):
-    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(seconds))
 
 
 @pytest.mark.skipif(shutil.which(DATEFUDGE) is None, reason="datefudge is not installed")
@@ -158,31 +152,3 @@ def test_ahold_on_the_asyncio_class(redis_server, namespace):
 
     with pytest.raises(galtro.LeaseLost):
         asyncio.run(main())
-
-
-def test_views_agree_between_the_classes(redis_state):
-    def calls(state):
-        state.claim_file("A", "a.py")
-        state.claim_task("B", "t")
-        state.send_message("A", "B", "ü\x00 text")
-        state.broadcast("C", "")
-        state.release("A", "file:a.py")
-        state.drain_inbox("A")
-
-    local = galtro_core.CoordinationState()
-    calls(local)
-    calls(redis_state)
-
-    def timeless(state):
-        snapshot = galtro.snapshot(state)
-        for claim in snapshot["claims"]:
-            claim["expires_at"] -= claim["renewed_at"]
-            claim["claimed_at"] = claim["renewed_at"] = None
-        for event in snapshot["history"]:
-            event["time"] = None
-        snapshot["inbox_sizes"] = {k: v for k, v in snapshot["inbox_sizes"].items() if v}
-        return snapshot
-
-    assert timeless(redis_state) == timeless(local)
-    assert galtro.history(redis_state, count=2) == galtro.history(redis_state)[:2]
-    assert galtro.history(redis_state, since=time.time() + 5) == []

@@ -28,22 +28,14 @@ import sys
 import pytest
 
 import galtro
-from galtro import _store
-from doc_text import section_blocks
+from doc_text import path_with_galtro, section_blocks
 
 
-@pytest.fixture(params=["sqlite", "redis"])
-def store(request, tmp_path, namespace):
+@pytest.fixture
+def store(shared_store):
     """(url, namespace, state) of a fresh store of each kind the hook can use."""
-    if request.param == "redis":
-        url = request.getfixturevalue("redis_server").url
-    else:
-        url = f"sqlite:///{tmp_path}/state.db"
-    try:
-        state = _store.open_state(url, namespace)
-    except _store.StoreError as error:
-        pytest.skip(str(error))
-    return url, namespace, state
+    url, state = shared_store
+    return url, state.namespace, state
 
 
 @pytest.fixture
@@ -288,13 +280,7 @@ def run_walkthrough(tmp_path, script):
     """Runs ``script`` with bash as a reader would: in the folder that holds my-project
     (a new repository), with `galtro` on PATH, the default store and nothing set."""
     (tmp_path / "my-project" / ".git").mkdir(parents=True, exist_ok=True)
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir(exist_ok=True)
-    shim = bin_dir / "galtro"
-    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m galtro "$@"\n')
-    shim.chmod(0o755)
-    environment = clean_environment(PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}",
-                                    HOME=str(tmp_path / "home"))
+    environment = clean_environment(PATH=path_with_galtro(tmp_path), HOME=str(tmp_path / "home"))
     for name in ("GALTRO_URL", "GALTRO_NAMESPACE", "GIT_DIR", "XDG_STATE_HOME"):
         environment.pop(name, None)
     return subprocess.run(["bash", "-e", "-c", script], cwd=tmp_path, env=environment,

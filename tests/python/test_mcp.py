@@ -48,12 +48,10 @@ def run_async(body):
     anyio.run(body)
 
 
-@pytest.fixture(params=["SqliteCoordinationState", "RedisCoordinationState"])
-def shared_state(request):
+@pytest.fixture
+def shared_state(shared_store):
     """A fresh state that other processes can share: SQLite, then Redis."""
-    if request.param == "SqliteCoordinationState":
-        return request.getfixturevalue("sqlite_state")
-    return request.getfixturevalue("redis_state")
+    return shared_store[1]
 
 
 def test_tools_schemas_annotations_and_instructions(sqlite_state):

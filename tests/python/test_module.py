@@ -41,15 +41,16 @@ METHODS = [
 ]
 
 
-def run_child(code, **env):
-    """Runs `code` in a fresh interpreter that imports the same module; returns stdout."""
+def run_child(code, stderr=False, **env):
+    """Runs `code` in a fresh interpreter that imports the same module; returns stdout,
+    or (stdout, stderr)."""
     child_env = dict(os.environ, **env)
     module_dir = os.path.dirname(galtro_core.__file__)
     child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, child_env.get("PYTHONPATH")]))
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    return done.stdout
+    return (done.stdout, done.stderr) if stderr else done.stdout
 
 
 def test_module_attributes():
@@ -103,36 +104,45 @@ def test_constructor_takes_no_arguments(args, kwargs, message):
     assert info.value.args == (message,)
 
 
-def test_instances_are_independent():
+def test_instances_share_nothing():
     first, second = CoordinationState(), CoordinationState()
-    first.claim_file("a", "p")
-    first.send_message("a", "b", "hello")
-    assert second.status("a") == "idle"
-    assert second.inbox("b") == []
-    assert second.claim_file("c", "p") == "c"
+    first.send_message("A", "B", "one")
+    first.broadcast("A", "two")
+    first.claim_file("A", "p")
+    assert second.inbox("B") == [] and second.inbox("A") == []
+    assert second.status("A") == "idle" and second.status("B") == "idle"
+    assert second.claim_file("Z", "p") == "Z"
+    second.broadcast("S", "x")
+    assert [m[0] for m in second.inbox("S")] == ["S"]
+    assert [m[2] for m in first.inbox("B")] == ["one", "two"]
+    assert [m[2] for m in first.inbox("A")] == ["two"]
 
 
-def test_instance_made_without_the_constructor_is_refused():
+def test_instance_made_without_the_constructor_is_refused_by_methods_and_views():
     # In a child: replacing __new__ changes the class for the rest of the process.
     out = run_child("""
         import json
+        import galtro
         from galtro_core import CoordinationState
         CoordinationState.__new__ = lambda cls: object.__new__(cls)
         bare = CoordinationState()
         errors = []
-        for name, args in [("status", ("a",)), ("claim_file", ("a", "p")),
-                           ("claim_task", ("a", "t")), ("renew_claim", ("a", "file:p")),
-                           ("release", ("a", "file:p")), ("send_message", ("a", "b", "c")),
-                           ("broadcast", ("a", "c")), ("inbox", ("a",)), ("drain_inbox", ("a",))]:
+        for call in [lambda: bare.status("a"), lambda: bare.claim_file("a", "p"),
+                     lambda: bare.claim_task("a", "t"), lambda: bare.renew_claim("a", "file:p"),
+                     lambda: bare.release("a", "file:p"), lambda: bare.send_message("a", "b", "c"),
+                     lambda: bare.broadcast("a", "c"), lambda: bare.inbox("a"),
+                     lambda: bare.drain_inbox("a"), lambda: galtro.claims(bare),
+                     lambda: galtro.agents(bare), lambda: galtro.inbox_sizes(bare),
+                     lambda: galtro.history(bare), lambda: galtro.snapshot(bare)]:
             try:
-                getattr(bare, name)(*args)
+                call()
                 errors.append(None)
             except TypeError as error:
                 errors.append(str(error))
         del bare
         print(json.dumps(errors))
     """)
-    assert json.loads(out) == ["uninitialized CoordinationState object"] * 9
+    assert json.loads(out) == ["uninitialized CoordinationState object"] * 14
 
 
 def test_instances_release_their_type_reference():

@@ -19,17 +19,6 @@ spawn = multiprocessing.get_context("spawn")
 pytestmark = pytest.mark.processes
 
 
-@pytest.fixture(params=[pytest.param("sqlite", marks=pytest.mark.sqlite),
-                        pytest.param("redis", marks=pytest.mark.redis)])
-def shared(request, tmp_path, namespace):
-    """(URL, state) of a fresh store that processes open by its URL."""
-    if request.param == "sqlite":
-        url = f"sqlite://{tmp_path}/state.sqlite3"
-        return url, open_state(url, namespace)
-    server = request.getfixturevalue("redis_server")
-    return server.url, request.getfixturevalue("redis_state")
-
-
 def race_for_claim(url, namespace, agent, path, barrier, results):
     state = open_state(url, namespace)
     state.status(agent)  # connected before the start
@@ -63,8 +52,8 @@ def race(url, namespace, path):
 
 
 @pytest.mark.slow
-def test_processes_race_for_a_free_claim(shared):
-    url, state = shared
+def test_processes_race_for_a_free_claim(shared_store):
+    url, state = shared_store
     winner = race(url, state.namespace, "contested.py")
     assert state.status(winner) == "busy"
     assert all(state.status(f"agent-{i}") == "idle"
@@ -95,8 +84,8 @@ def drain(url, namespace, start, senders_done, results):
 
 
 @pytest.mark.slow
-def test_senders_broadcasters_and_drainers_in_processes(shared):
-    url, state = shared
+def test_senders_broadcasters_and_drainers_in_processes(shared_store):
+    url, state = shared_store
     namespace = state.namespace
     state.send_message("setup", "sink", "setup:0")  # sink is known to broadcasts
     start, senders_done, results = spawn.Barrier(SENDERS + BROADCASTERS + DRAINERS + 1), \

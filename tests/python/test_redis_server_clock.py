@@ -15,7 +15,7 @@ import redis  # noqa: E402
 from galtro import RedisCoordinationState  # noqa: E402
 from galtro.redis._reader import RedisReader  # noqa: E402
 from galtro.redis._scripts import namespace_prefix  # noqa: E402
-from redis_server import DATEFUDGE, RedisServer, available  # noqa: E402
+from redis_server import DATEFUDGE, RedisServer, at, available  # noqa: E402
 from test_processes import race  # noqa: E402
 
 pytestmark = [pytest.mark.redis, pytest.mark.processes, pytest.mark.slow,
@@ -23,13 +23,6 @@ pytestmark = [pytest.mark.redis, pytest.mark.processes, pytest.mark.slow,
                                  reason="needs redis-server and datefudge (Debian packages)")]
 
 S = 1935835200  # 2031-05-05 12:00:00 UTC
-
-
-def at(seconds):
-    import datetime
-
-    moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
-    return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
 def history(server, namespace):
