@@ -316,7 +316,10 @@ def test_watch_says_when_retention_removed_events(redis_server, namespace):
     watcher = subprocess.Popen([sys.executable, "-m", "galtro", "watch", "--json",
                                 "--interval", "1", "--since", str(int(time.time()))],
                                stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, env=env)
+                               stderr=subprocess.PIPE, text=True, env=env,
+                               # A test run started in the background ignores SIGINT,
+                               # and its children would inherit that.
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         state.send_message("A", "B", "ready")
         assert json.loads(watcher.stdout.readline())["fields"]["content"] == "ready"
