@@ -187,12 +187,11 @@ ErrorValue refusal_error(Refusal refusal) {
   return ErrorValue::deferred(PyExc_RuntimeError, std::move(refusal.message));
 }
 
-// The holder of a claim as str, which is the caller's `agent_id` (made early as
+// The holder of a claim as str, which is the caller's agent id (made early as
 // `holder`), or the refusal.
-Outcome holder_of(std::expected<ClaimStamps, Refusal> claim, const BorrowedText& agent_id,
-                  EarlyStr& holder) {
+Outcome holder_of(std::expected<ClaimStamps, Refusal> claim, EarlyStr& holder) {
   if (!claim) return std::unexpected(refusal_error(std::move(claim.error())));
-  return holder.take(agent_id);
+  return holder.take();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -210,7 +209,7 @@ PyObject* claim_file(PyObject* self, PyObject* args, PyObject* kwargs) {
       claim_file_signature, self, args, kwargs,
       [](CoordinationState& state, const BorrowedText& agent_id, const BorrowedText& path) {
         EarlyStr holder(agent_id);
-        return holder_of(state.claim_file(agent_id, path), agent_id, holder);
+        return holder_of(state.claim_file(agent_id, path), holder);
       });
 }
 
@@ -222,7 +221,7 @@ PyObject* claim_task(PyObject* self, PyObject* args, PyObject* kwargs) {
       claim_task_signature, self, args, kwargs,
       [](CoordinationState& state, const BorrowedText& agent_id, const BorrowedText& task_id) {
         EarlyStr holder(agent_id);
-        return holder_of(state.claim_task(agent_id, task_id), agent_id, holder);
+        return holder_of(state.claim_task(agent_id, task_id), holder);
       });
 }
 
@@ -256,7 +255,7 @@ PyObject* renew_claim(PyObject* self, PyObject* args, PyObject* kwargs) {
       renew_claim_signature, self, args, kwargs,
       [](CoordinationState& state, const BorrowedText& agent_id, const BorrowedText& resource_key) {
         EarlyStr holder(agent_id);
-        return holder_of(state.renew_claim(agent_id, resource_key), agent_id, holder);
+        return holder_of(state.renew_claim(agent_id, resource_key), holder);
       });
 }
 
@@ -271,8 +270,8 @@ PyObject* send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
                        const std::uint64_t timestamp =
                            state.send_message(from_agent, to_agent, content);
                        // A sent message carries its addressee as given, which the tuple shows.
-                       return message_tuple(sender.take(from_agent), addressee.take(to_agent),
-                                            body.take(content), timestamp);
+                       return message_tuple(sender.take(), addressee.take(),
+                                            body.take(), timestamp);
                      });
 }
 
@@ -285,8 +284,8 @@ PyObject* broadcast(PyObject* self, PyObject* args, PyObject* kwargs) {
                         const BorrowedText& content) -> Outcome {
                        EarlyStr sender(from_agent), body(content);
                        const std::uint64_t timestamp = state.broadcast(from_agent, content);
-                       return message_tuple(sender.take(from_agent), str_from_text("*"),
-                                            body.take(content), timestamp);
+                       return message_tuple(sender.take(), str_from_text("*"),
+                                            body.take(), timestamp);
                      });
 }
 

@@ -29,21 +29,21 @@ PyObject* none_result();
 // once per process.
 PyObject* status_str(AgentStatus status);
 
-// A str for a text that a core operation will return, made before the operation runs
-// when the text is large, so that running out of memory for it fails the call before
-// the state changes; a short one is made afterwards, as usual.
+// A str for one of the caller's texts that the result repeats, made before the
+// operation runs when the text is large, so that running out of memory for it fails the
+// call before the state changes; a short one is made afterwards, as usual. `text` must
+// outlive this.
 class EarlyStr {
  public:
   static constexpr std::size_t kEarlyBytes = std::size_t{64} << 10;
 
   explicit EarlyStr(std::string_view text)
-      : str_(text.size() > kEarlyBytes ? str_from_text(text) : nullptr) {}
-  // The str of `text`, the same text as given to the constructor. A new reference.
-  PyObject* take(std::string_view text) {
-    return str_ ? str_.release() : str_from_text(text);
-  }
+      : text_(text), str_(text.size() > kEarlyBytes ? str_from_text(text) : nullptr) {}
+  // The str of the text. A new reference.
+  PyObject* take() { return str_ ? str_.release() : str_from_text(text_); }
 
  private:
+  std::string_view text_;
   OwnedReference str_;
 };
 

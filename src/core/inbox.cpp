@@ -27,11 +27,7 @@ DeliveredRun::DeliveredRun(std::vector<PendingMessage> oldest_first)
   fallback_.resize(newest_first_.size());  // may throw: nothing else to undo
   std::size_t matched = 0;
   for (std::size_t i = 1; i < newest_first_.size(); ++i) {
-    while (matched > 0 && !same_delivery(newest_first_[i], newest_first_[matched])) {
-      matched = fallback_[matched - 1];
-    }
-    if (same_delivery(newest_first_[i], newest_first_[matched])) ++matched;
-    fallback_[i] = matched;
+    fallback_[i] = matched = advance(matched, newest_first_[i]);
   }
 }
 
@@ -120,17 +116,10 @@ std::size_t Inbox::remove_delivered(const DeliveredRun& delivered) noexcept {
   // backwards (at(L-1), ..., at(0)) is a prefix of the delivered messages newest first:
   // a Knuth-Morris-Pratt pass of that pattern over the first messages read backwards,
   // whose final match is the longest such prefix.
-  const std::vector<PendingMessage>& pattern = delivered.newest_first_;
-  const std::size_t window = std::min(size_, pattern.size());
+  const std::size_t window = std::min(size_, delivered.size());
   std::size_t matched = 0;
-  for (std::size_t i = window; i-- > 0;) {
-    const PendingMessage& message = at(i);
-    while (matched > 0 && !DeliveredRun::same_delivery(message, pattern[matched])) {
-      matched = delivered.fallback_[matched - 1];
-    }
-    if (DeliveredRun::same_delivery(message, pattern[matched])) ++matched;
-    // At most pattern.size() messages are read: a whole match comes only at the end.
-  }
+  // At most delivered.size() messages are read: a whole match comes only at the end.
+  for (std::size_t i = window; i-- > 0;) matched = delivered.advance(matched, at(i));
   for (std::size_t i = 0; i < matched; ++i) std::destroy_at(&at(i));
   if (matched > 0) head_ = (head_ + matched) & (capacity_ - 1);
   size_ -= matched;

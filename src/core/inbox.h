@@ -96,8 +96,17 @@ class DeliveredRun {
            a.content() == b.content();
   }
 
+  // One Knuth-Morris-Pratt step over the messages newest first: the length of the
+  // longest prefix matched once `next` follows a match of length `matched`.
+  // PRECONDITION: matched < size(), and fallback_ is set below `matched`.
+  std::size_t advance(std::size_t matched, const PendingMessage& next) const noexcept {
+    while (matched > 0 && !same_delivery(next, newest_first_[matched])) {
+      matched = fallback_[matched - 1];
+    }
+    return same_delivery(next, newest_first_[matched]) ? matched + 1 : matched;
+  }
+
  private:
-  friend class Inbox;
   std::vector<PendingMessage> newest_first_;
   // fallback_[i]: the length of the longest proper prefix of newest_first_[0..i] that
   // is also a suffix of it.

@@ -72,6 +72,20 @@ def bind(class_name: str, method: str, args: Sequence[object],
     return [_to_utf8(param, value) for param, value in zip(params, slots)]
 
 
+def check_store_options(namespace: object, history_maxlen: object) -> None:
+    """The checks of a store class's ``namespace`` and ``history_maxlen``."""
+    if not isinstance(namespace, str):
+        raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
+    if not namespace:
+        raise ValueError("the namespace must not be empty")
+    str.encode(namespace, "utf-8")  # a lone surrogate raises UnicodeEncodeError here
+    if history_maxlen is not None:
+        if isinstance(history_maxlen, bool) or not isinstance(history_maxlen, int):
+            raise TypeError("history_maxlen must be an int or None")
+        if history_maxlen < 1:
+            raise ValueError("history_maxlen must be at least 1")
+
+
 def show_signatures(*classes: type) -> None:
     """Gives each state method of ``classes`` the signature it binds, for help() and
     inspect.signature."""

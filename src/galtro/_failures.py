@@ -28,8 +28,8 @@ def connection_errors() -> Errors:
 
 def store_failures() -> Errors:
     """The exceptions of a store that cannot be reached or used: ``connection_errors()``,
-    redis-py's ``RedisError`` and ``galtro.UnsupportedServerError``, and ``sqlite3.Error``,
-    each once its module is imported."""
+    redis-py's ``RedisError`` and ``galtro.UnsupportedServerError``, ``sqlite3.Error`` and
+    ``galtro.StateFileError``, each once its module is imported."""
     found = connection_errors()
     redis_errors = sys.modules.get("redis.exceptions")
     if redis_errors is not None:
@@ -40,4 +40,7 @@ def store_failures() -> Errors:
     sqlite3 = sys.modules.get("sqlite3")
     if sqlite3 is not None:
         found += (cast(Type[BaseException], sqlite3.Error),)
+    sqlite_state = sys.modules.get("galtro.sqlite._state")
+    if sqlite_state is not None:
+        found += (cast(Type[BaseException], sqlite_state.StateFileError),)
     return found

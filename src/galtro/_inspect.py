@@ -129,6 +129,8 @@ class _InProcessReader:
 
     def history_after(self, cursor: str, count: Optional[int]) -> HistoryPage:
         first, seen = _parse_cursor(cursor)
+        if count == 0:
+            return HistoryPage([], cursor, 0)
         closed_before = math.floor(time.time()) - self._OPEN_SECONDS  # read before the events
         limit = None if count is None else sum(seen) + count
         counts = list(seen)
@@ -144,6 +146,9 @@ class _InProcessReader:
                 break
             counts[index] += 1
             events.append(Event(kind, second, dict(zip(EVENT_FIELDS[kind], texts))))
+        if count is not None and len(events) == count:
+            # A page cut short: its last second and those after it may hold unread events.
+            closed_before = min(closed_before, events[-1].time)
         # The seconds known to be complete leave the front of the cursor.
         drop = 0
         while drop < len(counts) and first + drop < closed_before:

@@ -23,10 +23,10 @@ from typing import Optional
 from galtro._protocol import CoordinationStateLike
 
 __all__ = ["DEFAULT_NAMESPACE", "StoreError", "default_url", "git_common_dir", "sqlite_path",
-           "resolve_url", "resolve_namespace", "open_state", "describe"]
+           "resolve_url", "resolve_namespace", "open_state", "describe", "REDIS_SCHEMES"]
 
 DEFAULT_NAMESPACE = "default"
-_REDIS_SCHEMES = ("redis://", "rediss://", "unix://")
+REDIS_SCHEMES = ("redis://", "rediss://", "unix://")
 _SQLITE_SCHEME = "sqlite:"
 DEFAULT_FILE = "galtro.sqlite3"
 
@@ -124,7 +124,7 @@ def open_state(url: str, namespace: str) -> CoordinationStateLike:
             return SqliteCoordinationState.from_url(url, namespace=namespace)
         except (StateFileError, ValueError) as error:
             raise StoreError(str(error)) from None
-    if url.startswith(_REDIS_SCHEMES):
+    if url.startswith(REDIS_SCHEMES):
         try:
             from galtro.redis import RedisCoordinationState
         except ImportError as error:
@@ -133,7 +133,7 @@ def open_state(url: str, namespace: str) -> CoordinationStateLike:
                                  "pip install 'galtro_core[redis]'") from None
             raise
         return RedisCoordinationState.from_url(url, namespace=namespace)
-    raise StoreError(f"unknown store URL {url!r}: use sqlite:, redis://, rediss:// or unix://")
+    raise StoreError(_unknown(url))
 
 
 def describe(url: str, namespace: str) -> str:
@@ -141,6 +141,12 @@ def describe(url: str, namespace: str) -> str:
     if url.startswith(_SQLITE_SCHEME):
         try:
             return f"SQLite file {os.path.abspath(sqlite_path(url))}, namespace {namespace}"
-        except ValueError:
-            pass
-    return f"Redis at {url}, namespace {namespace}"
+        except ValueError as error:
+            return str(error)
+    if url.startswith(REDIS_SCHEMES):
+        return f"Redis at {url}, namespace {namespace}"
+    return _unknown(url)
+
+
+def _unknown(url: str) -> str:
+    return f"unknown store URL {url!r}: use sqlite:, redis://, rediss:// or unix://"

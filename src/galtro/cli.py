@@ -749,7 +749,7 @@ def _parse(parser: argparse.ArgumentParser, argv: List[str]) -> argparse.Namespa
 
 def _unreachable(url: str, error: BaseException) -> str:
     """One line for a store that cannot be reached: what failed and what to try."""
-    if url.startswith(("redis://", "rediss://", "unix://")):
+    if url.startswith(_store.REDIS_SCHEMES):
         from urllib.parse import urlsplit
 
         parts = urlsplit(url)

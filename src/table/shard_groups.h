@@ -22,8 +22,7 @@ class ShardGroups {
   // Groups key i (0 <= i < hashes.size()) into shard shard_of(hashes[i]).
   // PRECONDITION: shard_of returns less than `shard_count`.
   template <class ShardOf>
-  ShardGroups(std::span<const std::uint64_t> hashes, std::size_t shard_count, ShardOf shard_of)
-      : shard_count_(shard_count) {
+  ShardGroups(std::span<const std::uint64_t> hashes, std::size_t shard_count, ShardOf shard_of) {
     const std::size_t needed = shard_count + 1 + hashes.size();
     bounds_ = small_;
     if (needed > kSmallGrouping) {
@@ -42,14 +41,12 @@ class ShardGroups {
   ShardGroups(const ShardGroups&) = delete;
   ShardGroups& operator=(const ShardGroups&) = delete;
 
-  std::size_t shard_count() const noexcept { return shard_count_; }
   // The indexes of the keys in `shard`, rising; empty for a shard without keys.
   std::span<const std::size_t> keys_of(std::size_t shard) const noexcept {
     return {order_ + bounds_[shard], order_ + bounds_[shard + 1]};
   }
 
  private:
-  std::size_t shard_count_;
   std::size_t* bounds_;
   std::size_t* order_;
   std::unique_ptr<std::size_t[]> large_;

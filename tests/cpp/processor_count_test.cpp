@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
+#include <string_view>
+#include <utility>
 
 namespace galtro {
 namespace {
@@ -30,7 +33,7 @@ TEST(ShardCount, DefaultIsTheRuleAppliedToAvailableProcessors) {
               default_shard_count());
 }
 
-TEST(ShardCount, Cgroup2CpuMax) {
+TEST(ProcessorCount, Cgroup2CpuMax) {
   EXPECT_EQ(parse_cgroup2_cpu_max("max 100000\n"), std::nullopt);
   EXPECT_EQ(parse_cgroup2_cpu_max("150000 100000\n"), 2u);
   EXPECT_EQ(parse_cgroup2_cpu_max("200000 100000"), 2u);
@@ -43,7 +46,7 @@ TEST(ShardCount, Cgroup2CpuMax) {
   EXPECT_EQ(parse_cgroup2_cpu_max("150000 0"), std::nullopt);
 }
 
-TEST(ShardCount, Cgroup1Quota) {
+TEST(ProcessorCount, Cgroup1Quota) {
   EXPECT_EQ(parse_cgroup1_cpu_quota("-1\n", "100000\n"), std::nullopt);
   EXPECT_EQ(parse_cgroup1_cpu_quota("150000\n", "100000\n"), 2u);
   EXPECT_EQ(parse_cgroup1_cpu_quota("400000", "100000"), 4u);
@@ -65,38 +68,43 @@ constexpr std::string_view kHybridMountinfo =
     "36 31 0:33 / /sys/fs/cgroup/cpu,cpuacct rw shared:15 - cgroup cgroup rw,cpu,cpuacct\n"
     "37 31 0:34 / /sys/fs/cgroup/cpuset rw shared:16 - cgroup cgroup rw,cpuset\n";
 
-TEST(ShardCount, LocatesTheCpuGroupInBothHierarchies) {
-  const auto v1 = locate_cgroup_cpu(kHybridCgroup, kHybridMountinfo, 1);
-  ASSERT_TRUE(v1);
-  EXPECT_EQ(v1->mount_point, "/sys/fs/cgroup/cpu,cpuacct");  // not cpuset's
-  EXPECT_EQ(v1->group_path, "/user.slice/session-1.scope");
-  const auto v2 = locate_cgroup_cpu(kHybridCgroup, kHybridMountinfo, 2);
-  ASSERT_TRUE(v2);
-  EXPECT_EQ(v2->mount_point, "/sys/fs/cgroup/unified");
-  EXPECT_EQ(v2->group_path, "/user.slice/session-1.scope");
+// Pure v2, with the container's group mounted as the root of the hierarchy.
+constexpr std::string_view kContainerCgroup = "0::/\n";
+constexpr std::string_view kContainerMountinfo =
+    "612 540 0:26 /docker/abc /sys/fs/cgroup ro,nosuid - cgroup2 cgroup rw,nsdelegate\n";
+// A v1 mount of a sub-tree that the process's path lies under.
+constexpr std::string_view kPodCgroup = "3:cpu:/kubepods/pod1/ctr\n";
+constexpr std::string_view kPodMountinfo =
+    "40 31 0:40 /kubepods/pod1 /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n";
+
+TEST(ProcessorCount, LocatesTheCpuGroup) {
+  using Place = std::pair<std::string_view, std::string_view>;  // mount point, group path
+  struct Case {
+    std::string_view cgroup, mountinfo;
+    int version;
+    std::optional<Place> place;
+  };
+  const Case cases[] = {
+      // cpu,cpuacct's mount, not cpuset's.
+      {kHybridCgroup, kHybridMountinfo, 1,
+       Place{"/sys/fs/cgroup/cpu,cpuacct", "/user.slice/session-1.scope"}},
+      {kHybridCgroup, kHybridMountinfo, 2,
+       Place{"/sys/fs/cgroup/unified", "/user.slice/session-1.scope"}},
+      {kContainerCgroup, kContainerMountinfo, 2, Place{"/sys/fs/cgroup", ""}},
+      {kContainerCgroup, kContainerMountinfo, 1, std::nullopt},
+      {kPodCgroup, kPodMountinfo, 1, Place{"/sys/fs/cgroup/cpu", "/ctr"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.mountinfo << "v" << c.version);
+    const auto found = locate_cgroup_cpu(c.cgroup, c.mountinfo, c.version);
+    ASSERT_EQ(found.has_value(), c.place.has_value());
+    if (found) {
+      EXPECT_EQ(Place(found->mount_point, found->group_path), *c.place);
+    }
+  }
 }
 
-TEST(ShardCount, LocatesTheGroupInsideAContainer) {
-  // Pure v2, with the container's group mounted as the root of the hierarchy.
-  constexpr std::string_view cgroup = "0::/\n";
-  constexpr std::string_view mountinfo =
-      "612 540 0:26 /docker/abc /sys/fs/cgroup ro,nosuid - cgroup2 cgroup rw,nsdelegate\n";
-  const auto v2 = locate_cgroup_cpu(cgroup, mountinfo, 2);
-  ASSERT_TRUE(v2);
-  EXPECT_EQ(v2->mount_point, "/sys/fs/cgroup");
-  EXPECT_EQ(v2->group_path, "");
-  EXPECT_FALSE(locate_cgroup_cpu(cgroup, mountinfo, 1));
-
-  // A v1 mount of a sub-tree that the process's path lies under.
-  constexpr std::string_view cgroup1 = "3:cpu:/kubepods/pod1/ctr\n";
-  constexpr std::string_view mountinfo1 =
-      "40 31 0:40 /kubepods/pod1 /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n";
-  const auto v1 = locate_cgroup_cpu(cgroup1, mountinfo1, 1);
-  ASSERT_TRUE(v1);
-  EXPECT_EQ(v1->group_path, "/ctr");
-}
-
-TEST(ShardCount, AffinityOfOneProcessorGivesOne) {
+TEST(ProcessorCount, AffinityOfOneProcessorGivesOne) {
   cpu_set_t current;
   CPU_ZERO(&current);
   ASSERT_EQ(sched_getaffinity(0, sizeof current, &current), 0);

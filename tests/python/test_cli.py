@@ -211,6 +211,22 @@ def test_history_cursor_returns_every_event_once_while_threads_append():
         _inspect.history_after(state, "12:x")
 
 
+def test_history_cursor_pages_through_settled_seconds():
+    """Short pages of seconds already settled leave nothing behind, an empty page
+    included."""
+    state = galtro_core.CoordinationState()
+    start = int(time.time())
+    for k in range(5):
+        state.send_message("A", "B", str(k))
+    time.sleep(start + 3.1 - time.time())  # the seconds written are settled
+    cursor, seen = _inspect.history_start(state, start), []
+    for _ in range(4):
+        cursor = _inspect.history_after(state, cursor, 0).cursor
+        page = _inspect.history_after(state, cursor, 2)
+        seen, cursor = seen + page.events, page.cursor
+    assert [event.fields["content"] for event in seen] == ["0", "1", "2", "3", "4"]
+
+
 @pytest.mark.skipif(importlib.util.find_spec("galtro.redis") is None,
                     reason="galtro has no Redis state")
 def test_without_redis_py_it_says_so():

@@ -20,7 +20,8 @@ import redis.asyncio.retry
 import redis.retry
 from redis.backoff import NoBackoff
 
-from galtro._binding import bind, show_signatures
+from galtro._binding import bind, check_store_options, show_signatures
+from galtro._protocol import Message
 
 from . import _scripts as scripts
 
@@ -29,7 +30,6 @@ if TYPE_CHECKING:
 
 T = TypeVar("T")
 C = TypeVar("C")
-Message = Tuple[str, str, str, int]
 
 # Replies come back as bytes whatever the client's decode_responses and encoding:
 # the texts are decoded here, as UTF-8.
@@ -98,24 +98,11 @@ class _Call(Generic[T]):
         self.acknowledge = acknowledge
 
 
-def _check_options(namespace: object, history_maxlen: object) -> None:
-    if not isinstance(namespace, str):
-        raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
-    if not namespace:
-        raise ValueError("the namespace must not be empty")
-    str.encode(namespace, "utf-8")  # a lone surrogate raises UnicodeEncodeError here
-    if history_maxlen is not None:
-        if isinstance(history_maxlen, bool) or not isinstance(history_maxlen, int):
-            raise TypeError("history_maxlen must be an int or None")
-        if history_maxlen < 1:
-            raise ValueError("history_maxlen must be at least 1")
-
-
 class _Layout:
     """The keys of one namespace, and the plan of each method's call."""
 
     def __init__(self, class_name: str, namespace: str, history_maxlen: Optional[int]) -> None:
-        _check_options(namespace, history_maxlen)
+        check_store_options(namespace, history_maxlen)
         self.class_name = class_name
         self.namespace = namespace
         self.history_maxlen = history_maxlen

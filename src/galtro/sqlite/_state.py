@@ -25,8 +25,8 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from galtro._binding import bind, show_signatures
-from galtro._protocol import LEASE_SECONDS
+from galtro._binding import bind, check_store_options, show_signatures
+from galtro._protocol import LEASE_SECONDS, Message
 from galtro._store import sqlite_path
 
 if TYPE_CHECKING:
@@ -35,7 +35,6 @@ if TYPE_CHECKING:
 __all__ = ["SqliteCoordinationState", "StateFileError", "SCHEMA", "SCHEMA_VERSION",
            "APPLICATION_ID", "LEASE_SECONDS"]
 
-Message = Tuple[str, str, str, int]
 
 APPLICATION_ID = 0x67616C74  # "galt", in the file's header
 SCHEMA_VERSION = 1
@@ -188,20 +187,11 @@ def _messages(owner: bytes, rows: List[Any]) -> List[Message]:
 
 
 def _check_options(namespace: object, timeout: object, history_maxlen: object) -> None:
-    if not isinstance(namespace, str):
-        raise TypeError(f"namespace must be a str, not {type(namespace).__name__}")
-    if not namespace:
-        raise ValueError("the namespace must not be empty")
-    str.encode(namespace, "utf-8")  # a lone surrogate raises UnicodeEncodeError here
+    check_store_options(namespace, history_maxlen)
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
         raise TypeError("timeout must be a number of seconds")
     if not timeout >= 0:
         raise ValueError("timeout must not be negative")
-    if history_maxlen is not None:
-        if isinstance(history_maxlen, bool) or not isinstance(history_maxlen, int):
-            raise TypeError("history_maxlen must be an int or None")
-        if history_maxlen < 1:
-            raise ValueError("history_maxlen must be at least 1")
 
 
 def _create_file(path: str) -> None:
@@ -592,13 +582,6 @@ class SqliteCoordinationState:
         from ._reader import SqliteReader
 
         return SqliteReader(self)
-
-    def _connection(self) -> sqlite3.Connection:
-        """This thread's connection to the file."""
-        return self._store.connection()
-
-    def _timed_out(self) -> TimeoutError:
-        return self._store.timed_out()
 
     #: Its calls block on the file: ``ahold`` runs them off the event loop.
     _blocking = True
