@@ -197,7 +197,9 @@ def test_calls_leak_no_references(state, probe):
         probe(state, argument)
     gc.collect()
     assert (sys.getrefcount(state), sys.getrefcount(argument)) == references
-    assert sys.getallocatedblocks() - blocks < 200
+    # A leak of one block per call shows as 2,000; the interpreter's own caches move
+    # the count by a few hundred.
+    assert sys.getallocatedblocks() - blocks < 1000
 
 
 # The galtro package binds the calls of its Redis classes in Python, with this module's
